@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# A private PostgreSQL cluster in a folder of its own, for tests and the demo.
+#   pg-cluster.sh start DIR   initdb into DIR, start on a free loopback port and a
+#                             socket folder inside DIR; writes DIR/env (PGHOST...)
+#   pg-cluster.sh stop DIR    stop it (fast shutdown); DIR stays
+#   pg-cluster.sh kill DIR    SIGKILL the postmaster (fault tests)
+# The server refuses to run as root, so it runs as the postgres system user.
+set -euo pipefail
+cmd=${1:?usage: pg-cluster.sh start|stop|kill DIR}
+dir=${2:?usage: pg-cluster.sh start|stop|kill DIR}
+bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
+as_pg() { if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
+
+case "$cmd" in
+start)
+  mkdir -p "$dir/sock"
+  [ "$(id -u)" = 0 ] && chown -R postgres: "$dir"
+  port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  as_pg "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --nosync >"$dir/initdb.log" 2>&1 \
+    || { cat "$dir/initdb.log" >&2; exit 1; }
+  as_pg "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+    -o "-c listen_addresses=127.0.0.1 -p $port -c unix_socket_directories=$dir/sock -c fsync=off -c max_connections=300" \
+    start >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+  cat >"$dir/env" <<ENV
+export PGHOST=127.0.0.1
+export PGPORT=$port
+export PGUSER=postgres
+export PGDATABASE=postgres
+export NORV_PG_SOCKET=$dir/sock
+export NORV_PG_DIR=$dir
+ENV
+  ;;
+stop)
+  [ -f "$dir/data/postmaster.pid" ] && as_pg "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null 2>&1 || true
+  ;;
+kill)
+  [ -f "$dir/data/postmaster.pid" ] && kill -9 "$(head -n 1 "$dir/data/postmaster.pid")" 2>/dev/null || true
+  ;;
+*) echo "usage: pg-cluster.sh start|stop|kill DIR" >&2; exit 2 ;;
+esac

@@ -1,0 +1,177 @@
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+std::string envOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return (v && *v) ? std::string(v) : fallback;
+}
+
+std::string pgConnString() {
+  const char* host = std::getenv("PGHOST");
+  const char* port = std::getenv("PGPORT");
+  if (!host || !port) {
+    ADD_FAILURE() << "PGHOST/PGPORT unset: run the suite through scripts/test.sh";
+    return "host=/nonexistent";
+  }
+  return std::string("host=") + host + " port=" + port + " user=" + envOr("PGUSER", "postgres") +
+         " dbname=" + envOr("PGDATABASE", "postgres");
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/norv-test.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() { runShell("rm -rf '" + path_ + "'"); }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content, int mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  chmod(path.c_str(), mode);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+CertPair makeSelfSignedCert(const std::string& dir, const std::string& cn) {
+  CertPair p{dir + "/" + cn + ".crt", dir + "/" + cn + ".key"};
+  ExecResult r = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=" + cn +
+                          "' -addext 'subjectAltName=DNS:" + cn + ",IP:127.0.0.1' -keyout '" +
+                          p.key + "' -out '" + p.cert + "'");
+  if (r.status != 0) throw std::runtime_error("openssl req failed: " + r.output);
+  return p;
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("freePort: bind failed");
+  }
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+static int decodeStatus(int st) {
+  if (WIFEXITED(st)) return WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+  return -1;
+}
+
+ExecResult runShell(const std::string& command) {
+  ExecResult r{-1, ""};
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  r.status = decodeStatus(pclose(p));
+  return r;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath,
+                           const std::string& stderrPath, const std::string& stdinPath) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    if (!stdinPath.empty()) {
+      int fd = open(stdinPath.c_str(), O_RDONLY);
+      if (fd >= 0) dup2(fd, 0);
+    }
+    if (!stdoutPath.empty()) {
+      int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) dup2(fd, 1);
+    }
+    if (!stderrPath.empty()) {
+      int fd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) dup2(fd, 2);
+    }
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    int st;
+    waitpid(pid_, &st, 0);
+  }
+}
+
+bool ChildProcess::running() {
+  if (reaped_) return false;
+  int st;
+  pid_t r = waitpid(pid_, &st, WNOHANG);
+  if (r == pid_) {
+    reaped_ = true;
+    status_ = decodeStatus(st);
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
+}
+
+bool ChildProcess::wait(std::chrono::milliseconds timeout, int* status) {
+  bool done = waitUntil([this] { return !running(); }, timeout);
+  if (done && status) *status = status_;
+  return done;
+}
+
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string binPath(const std::string& name) { return std::string(NORV_BINARY_DIR) + "/" + name; }
+std::string sourcePath(const std::string& relative) {
+  return std::string(NORV_SOURCE_DIR) + "/" + relative;
+}
+
+}  // namespace testsupport
