@@ -1,0 +1,49 @@
+// The notifier daemon's process-wide state and the functions its threads
+// share: the log, the stop request, and the listener thread's body.
+//
+// Threads: main (start-up, join, shutdown), the listener (database to sender),
+// and the sender client's I/O thread. Everything below is set by main before
+// the listener starts and is not replaced while it runs.
+#ifndef NORV_DAEMON_NORVSYSLOGSEND_H
+#define NORV_DAEMON_NORVSYSLOGSEND_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+
+class pgSafeThread;
+class SyslogClient;
+
+extern std::string pathToConfigFile;
+extern int debug;
+// Serialises log lines: held for exactly one line (or one batch of whole
+// lines), never while another lock is taken. The sender client takes it too,
+// for its own lines and its library's log lines.
+extern pthread_mutex_t mutex_log_system;
+extern std::string connectLine;
+extern pgSafeThread* dblistener;  // owned by main; deleted after the join
+extern SyslogClient* endpoint;    // never deleted; its I/O thread ends with the process
+extern std::string receiverUri;   // the URI endpoint was made for, for messages
+extern pthread_t th_listener;
+// Stop flag: 0 while running, 1 once a stop was requested; never reset.
+extern std::atomic<int> die_norv;
+static_assert(std::atomic<int>::is_always_lock_free, "die_norv is written from a signal handler");
+
+// Set by the listener when it ends on an error (database, receiver), so that
+// main's shutdown ends with status 1 instead of 0.
+extern std::atomic<bool> listener_failed;
+
+// Read end of the self-pipe that the SIGTERM handler writes a byte into, so
+// that the listener's wait ends at once.
+int stopWakeFd();
+
+void write_log(std::string level, std::string message);
+void Trace(std::string message);
+// The SIGTERM handler: async-signal-safe, it only records the request and
+// wakes the listener. Its log line is written later by main, outside signal
+// context (see logStopRequest).
+void HandlerQuit(int signal);
+void* thread_listener_database(void* arg);
+
+#endif
