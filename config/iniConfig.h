@@ -1,0 +1,49 @@
+// iniConfig: reads values out of an INI-style text file on demand. Nothing is
+// cached: every query opens the file, scans it from the top and closes it, so
+// a later query sees the file as it is then. The object owns only the path and
+// the map that getSection fills; it has no lock, so one object is meant for one
+// thread at a time (getSection writes sectionMap).
+//
+// Syntax as read here: lines end at "\n" (a "\r" before it stays in the line);
+// leading spaces, then leading tabs, are cut; "#" starts a comment line; a
+// header is exactly "[name]"; a section ends at the next line starting with
+// "["; other lines are name=value, the value being everything after the first
+// "=" unchanged.
+#ifndef NORV_CONFIG_INICONFIG_H
+#define NORV_CONFIG_INICONFIG_H
+
+#include <exception>
+#include <map>
+#include <string>
+
+// Thrown when the configuration file cannot be opened.
+class FileException : public std::exception {
+ public:
+  explicit FileException(std::string message);
+  virtual ~FileException() noexcept;
+  virtual const char* what() const noexcept override;
+
+ private:
+  std::string message;
+};
+
+class iniConfig {
+ public:
+  explicit iniConfig(std::string path);
+
+  // Value of the first line of the section whose name (text before the first
+  // "=", trailing spaces and tabs cut) equals key; empty when there is none.
+  // Throws FileException when the file cannot be opened.
+  std::string getKey(std::string section, std::string key);
+  // getKey read as a decimal int (leading number only, 0 when none, clamped).
+  int getKeyToInt(std::string section, std::string key);
+  // Adds every name/value line of the section, header included, to the map
+  // and returns it. Entries of earlier calls stay.
+  std::map<std::string, std::string>& getSection(std::string section);
+
+ private:
+  std::string filePath;
+  std::map<std::string, std::string> sectionMap;
+};
+
+#endif
