@@ -1,0 +1,42 @@
+#include "support/PgTestSupport.h"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+std::string takeValue(PGresult* result) {
+  PgResult owned(result);
+  if (!owned || PQntuples(owned.get()) < 1 || PQnfields(owned.get()) < 1) return "";
+  return PQgetvalue(owned.get(), 0, 0);
+}
+
+std::string adminQuery(const std::string& sql, const std::string& dbname) {
+  std::string conninfo = pgConnString();
+  if (!dbname.empty()) conninfo += " dbname=" + dbname;
+  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(conninfo.c_str()), PQfinish);
+  if (PQstatus(conn.get()) != CONNECTION_OK) {
+    ADD_FAILURE() << "admin connect: " << PQerrorMessage(conn.get());
+    return "";
+  }
+  PgResult r(PQexec(conn.get(), sql.c_str()));
+  const ExecStatusType status = PQresultStatus(r.get());
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+    ADD_FAILURE() << "admin query " << sql << ": " << PQerrorMessage(conn.get());
+    return "";
+  }
+  return takeValue(r.release());
+}
+
+bool terminateBackend(int pid) {
+  const std::string p = std::to_string(pid);
+  adminQuery("SELECT pg_terminate_backend(" + p + ")");
+  return waitUntil(
+      [&] { return adminQuery("SELECT count(*) FROM pg_stat_activity WHERE pid = " + p) == "0"; },
+      std::chrono::seconds(10));
+}
+
+}  // namespace testsupport

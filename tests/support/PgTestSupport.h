@@ -1,0 +1,32 @@
+// Database helpers for the tests of the database classes: setup and checks go
+// through plain libpq on a connection of their own, so they do not depend on
+// the code under test.
+#ifndef NORV_TESTS_SUPPORT_PGTESTSUPPORT_H
+#define NORV_TESTS_SUPPORT_PGTESTSUPPORT_H
+
+#include <libpq-fe.h>
+
+#include <memory>
+#include <string>
+
+namespace testsupport {
+
+struct PGresultClear {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using PgResult = std::unique_ptr<PGresult, PGresultClear>;
+
+// Row 0, column 0 of result, which is cleared; empty when there is no row.
+std::string takeValue(PGresult* result);
+
+// Runs sql on a fresh connection to the run's cluster (dbname overrides the
+// default database) and returns row 0, column 0, or "" for no rows. Fails the
+// calling test on an error.
+std::string adminQuery(const std::string& sql, const std::string& dbname = "");
+
+// Terminates the server process pid and waits (bounded) until it is gone.
+bool terminateBackend(int pid);
+
+}  // namespace testsupport
+
+#endif
