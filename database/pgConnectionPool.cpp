@@ -1,0 +1,137 @@
+#include "database/pgConnectionPool.h"
+
+#include <iostream>
+#include <utility>
+
+#include "config/convertTo.h"
+#include "database/pgConnectionParam.h"
+#include "database/pthreadLock.h"
+
+pgConnectionPool::pgConnectionPool(std::string connectionString, int count)
+    : connectionString(std::move(connectionString)) {
+  // If one connect fails the exception leaves the constructor, and the
+  // unique_ptrs already in connectionList close their connections.
+  for (int i = 0; i < count; ++i) {
+    try {
+      connectionList.push_back(std::make_unique<pgSafeThread>(this->connectionString));
+    } catch (const PostgresqlException& e) {
+      throw PostgresqlException(e.what());
+    }
+  }
+  pthread_mutex_init(&poolMutex, nullptr);
+  pthread_mutex_init(&waitMutex, nullptr);
+  nextIndex = 0;
+  waitRequestCount = 0;
+  debugMode = false;
+}
+
+pgConnectionPool::pgConnectionPool(std::string host, int port, std::string dbname,
+                                   std::string user, std::string password, int count)
+    : pgConnectionPool(pgConnectionString(host, port, dbname, user, password), count) {}
+
+pgConnectionPool::~pgConnectionPool() {
+  {
+    pthreadLock lock(poolMutex);
+    connectionList.clear();
+  }
+  pthread_mutex_destroy(&poolMutex);
+  pthread_mutex_destroy(&waitMutex);
+}
+
+pgSafeThread* pgConnectionPool::select(unsigned int& position) {
+  pthreadLock lock(poolMutex);
+  if (connectionList.empty()) {
+    throw PostgresqlException("connection pool is empty: no connection to run the request on");
+  }
+  position = nextIndex >= connectionList.size() ? 0 : nextIndex;
+  nextIndex = position + 1;
+  return connectionList[position].get();
+}
+
+pgSafeThread* pgConnectionPool::getNextConnection() {
+  unsigned int position;
+  return select(position);
+}
+
+int pgConnectionPool::getNextConnectionID() {
+  pthreadLock lock(poolMutex);
+  return static_cast<int>(nextIndex);
+}
+
+int pgConnectionPool::getConnectionNumber() {
+  pthreadLock lock(poolMutex);
+  return static_cast<int>(connectionList.size());
+}
+
+int pgConnectionPool::getWaitRequest() {
+  pthreadLock lock(waitMutex);
+  return waitRequestCount;
+}
+
+void pgConnectionPool::enableDebugMode(bool enable) { debugMode = enable; }
+
+void pgConnectionPool::Trace(std::string message) {
+  if (!debugMode) return;
+  // One write per line, so lines of concurrent requests do not interleave.
+  std::cout << (message + "\n") << std::flush;
+}
+
+std::string pgConnectionPool::getClientEncoding() {
+  return getNextConnection()->getClientEncoding();
+}
+
+template <class Op>
+PGresult* pgConnectionPool::onNextConnection(Op op) {
+  unsigned int position;
+  pgSafeThread* connection = select(position);
+  PGresult* result;
+  try {
+    result = op(*connection);
+  } catch (const PostgresqlException& e) {
+    throw PostgresqlException(e.what());
+  }
+  if (debugMode) {
+    Trace("   [ " + unsignedLongIntToString(position) +
+          " ] exec status: " + PQresStatus(PQresultStatus(result)));
+  }
+  return result;
+}
+
+template <class Op>
+void pgConnectionPool::onEveryConnection(Op op) {
+  pthreadLock lock(poolMutex);
+  for (const auto& connection : connectionList) {
+    try {
+      op(*connection);
+    } catch (const PostgresqlException& e) {
+      throw PostgresqlException(e.what());
+    }
+  }
+}
+
+PGresult* pgConnectionPool::executeRequest(std::string query) {
+  return onNextConnection([&](pgSafeThread& c) { return c.executeRequest(query); });
+}
+
+PGresult* pgConnectionPool::executeParamRequest(std::string query,
+                                                std::vector<std::string> params) {
+  return onNextConnection([&](pgSafeThread& c) { return c.executeParamRequest(query, params); });
+}
+
+PGresult* pgConnectionPool::executePrepareRequest(std::string name) {
+  return onNextConnection([&](pgSafeThread& c) { return c.executePrepareRequest(name); });
+}
+
+PGresult* pgConnectionPool::executePrepareRequest(std::string name,
+                                                  std::vector<std::string> params) {
+  return onNextConnection(
+      [&](pgSafeThread& c) { return c.executePrepareRequest(name, params); });
+}
+
+void pgConnectionPool::prepareRequest(std::string name, std::string query, int nParams) {
+  onEveryConnection([&](pgSafeThread& c) { c.prepareRequest(name, query, nParams); });
+}
+
+void pgConnectionPool::prepareRequest(std::string name, std::string query) {
+  onEveryConnection([&](pgSafeThread& c) { c.prepareRequest(name, query); });
+}
