@@ -1,0 +1,72 @@
+// PluginProcess: one child program started by fork and execve, as the
+// service runs need it (plugins and the alerting program). The object owns
+// the child and every pipe descriptor it created: the destructor closes the
+// descriptors and, if the child has not been reaped (a failure path, or a
+// child reported stopped or continued), kills it with SIGKILL and reaps it,
+// so no zombie outlives the object. Used by one thread at a time; it takes
+// no lock. Internal to the services library.
+#ifndef NORV_SERVICES_PLUGINPROCESS_H
+#define NORV_SERVICES_PLUGINPROCESS_H
+
+#include <sys/types.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+class PluginProcess {
+ public:
+  // What the child gets besides its arguments.
+  struct Setup {
+    bool captureOutput;        // standard output into a pipe read by collect()
+    bool feedInput;            // standard input from a pipe written by collect()
+    bool inheritEnvironment;   // the caller's environment, else an empty one
+    const char* execFailure;   // written before the error text on standard
+                               // output when execve fails (then exit 2)
+  };
+
+  // The step that failed and its errno; callers turn it into their message.
+  enum class Step { openPipe, fork, read, wait };
+  class Failure : public std::exception {
+   public:
+    Failure(Step s, int e) : step(s), error(e) {}
+    const char* what() const noexcept override { return "child process failure"; }
+    // "Error open pipe", "Error create fork", "Error read buffer:" or
+    // "Error execute": how the run's messages name this step.
+    const char* stepPrefix() const noexcept;
+    Step step;
+    int error;
+  };
+
+  // Creates the pipes and forks; argv[0] is `program`, then `args`.
+  // Throws Failure(openPipe) or Failure(fork); nothing is left open then.
+  PluginProcess(const std::string& program, const std::vector<std::string>& args,
+                const Setup& setup);
+  ~PluginProcess();
+  PluginProcess(const PluginProcess&) = delete;
+  PluginProcess& operator=(const PluginProcess&) = delete;
+
+  // Writes `input` to the child's standard input (when fed) while reading its
+  // standard output (when captured) up to end of file. Each chunk read is kept
+  // up to its first NUL byte. Write failures are ignored (a child that does
+  // not read its input is no error) and never raise SIGPIPE in the caller.
+  // Throws Failure(read) if reading or polling fails.
+  std::string collect(std::string input = std::string());
+
+  // waitpid with WUNTRACED | WCONTINUED (EINTR is retried); returns the raw
+  // status. Throws Failure(wait).
+  int wait();
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  void writeSome(std::string& input, size_t& written);
+  void killAndReap();
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int outRead_ = -1;   // parent's end of the child's standard output
+  int inWrite_ = -1;   // parent's end of the child's standard input
+};
+
+#endif

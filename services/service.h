@@ -1,0 +1,92 @@
+// service: the record of one monitoring check (plugin and arguments, alerting
+// program and arguments, schedule, last result) and the operations that run
+// it. A plain value type: containers copy it freely, copies are deep and
+// independent. It has no lock; one record must not be changed by one thread
+// while another reads or runs it (serviceSyslog adds a mutex for its result).
+#ifndef NORV_SERVICES_SERVICE_H
+#define NORV_SERVICES_SERVICE_H
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "services/serviceException.h"
+
+class service {
+ public:
+  service() = default;
+  service(const service&) = default;
+  service& operator=(const service&) = default;
+  virtual ~service() = default;
+
+  // Sets the interval and frequency = 300000 / interval (integer quotient).
+  // Throws std::invalid_argument for 0 and then changes nothing.
+  void Setinterval_exec_time(int interval);
+
+  // Order by exec_time, seconds first, then microseconds; both strict.
+  bool operator<(const service& other) const;
+  bool operator>(const service& other) const;
+
+  // Keeps the raw text and replaces `parameters` with its fields.
+  void Setparameter(std::string text);
+  // Appends the fields of the text to `alerting_parameters`.
+  void SetAlertingParameter(std::string text);
+
+  // Runs the plugin once (empty environment, inherited standard input),
+  // stores its text in `output` and its result in `return_code`, and returns
+  // that code. Throws serviceException when it cannot run it or gets no text.
+  int execute();
+  // Runs the alerting program with the caller's environment; every argument
+  // containing "$ERROR" is replaced whole by `message`. Returns the pid the
+  // wait reported; throws serviceException when the fork or the wait fails.
+  int executeAlertingSoftware(std::string message);
+
+  // Splits a parameter text into its non-empty fields: a space separates
+  // fields, either quote character toggles one quoted state, there is no
+  // escape character and an unclosed quote simply ends with the text.
+  static std::vector<std::string> splitFields(const std::string& text);
+
+  uint64_t extra_id = 0;
+  int32_t extra_code = 0;
+  unsigned long long id = 0;
+  std::string extra_text;
+  int return_code = 0;
+  int extra_int1 = 0;
+  std::string name;
+  std::string parameter;
+  std::string extra_text2;
+  std::vector<std::string> parameters;
+  std::vector<std::string> alerting_parameters;
+  std::string path;
+  std::string alerting_software;
+  unsigned char flags[4] = {0, 0, 0, 0};
+  timeval exec_time = {0, 0};
+  int extra_int2 = 0;
+  int interval_exec_time = 0;
+  std::string output;
+  int extra_int3 = 0;
+  timeval extra_time1 = {0, 0};
+  timeval extra_time2 = {0, 0};
+  int extra_int4 = 0;
+  float frequency = 1.0f;
+
+ protected:
+  // The two message forms: service::execute names the check ("Error open
+  // pipe " + name + "\npath:..."), serviceSyslog::execute does not.
+  enum class Naming { withName, withoutName };
+
+  // prefix, then (withName) separator + name, then "\npath:" + path + " " +
+  // parameter.
+  std::string describeRun(const char* prefix, const char* separator, Naming naming) const;
+  // The message of a failed step of a run: its prefix ("Error open pipe",
+  // "Error create fork", "Error read buffer:", "Error execute"), the run's
+  // description and the system error text of `error`.
+  std::string describeFailure(const char* stepPrefix, int error, Naming naming) const;
+  // Turns a child's wait status and collected text into return_code and
+  // output; returns the code or throws serviceException.
+  int settleRun(const std::string& text, int waitStatus, Naming naming);
+};
+
+#endif

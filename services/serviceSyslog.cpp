@@ -1,0 +1,66 @@
+#include "services/serviceSyslog.h"
+
+#include <iostream>
+#include <optional>
+
+#include "services/PluginProcess.h"
+#include "services/PthreadLock.h"
+
+namespace {
+const PluginProcess::Setup kSyslogPluginSetup = {true, true, false,
+                                                 "DAEMON: plugin is not executable "};
+}
+
+serviceSyslog::serviceSyslog() { pthread_mutex_init(&mutex, nullptr); }
+
+serviceSyslog::serviceSyslog(const serviceSyslog& other) : service(other) {
+  pthread_mutex_init(&mutex, nullptr);
+}
+
+serviceSyslog& serviceSyslog::operator=(const serviceSyslog& other) {
+  if (this != &other) {
+    PthreadLock lock(mutex);
+    service::operator=(other);
+  }
+  return *this;
+}
+
+serviceSyslog::~serviceSyslog() { pthread_mutex_destroy(&mutex); }
+
+int serviceSyslog::GetReturnCode() {
+  PthreadLock lock(mutex);
+  return return_code;
+}
+
+void serviceSyslog::SetReturnCode(int code) {
+  PthreadLock lock(mutex);
+  return_code = code;
+}
+
+int serviceSyslog::execute(std::string message) {
+  // Held from "LOCK" to "UNLOCK": publishing the result, the wait for the
+  // child and reading its status. The plugin runs before it is taken.
+  std::optional<PthreadLock> publishing;
+  try {
+    try {
+      PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup);
+      message.push_back('\n');
+      std::string text = child.collect(std::move(message));
+
+      std::cout << "LOCK" << std::endl;
+      publishing.emplace(mutex);
+      output = text;
+      int code = settleRun(text, child.wait(), Naming::withoutName);
+      std::cout << "UNLOCK" << std::endl;
+      publishing.reset();
+      return code;
+    } catch (const PluginProcess::Failure& failure) {
+      throw serviceException(
+          describeFailure(failure.stepPrefix(), failure.error, Naming::withoutName));
+    }
+  } catch (const serviceException& failure) {
+    std::cout << "Exception service unlock" << std::endl;
+    publishing.reset();
+    throw serviceException(failure.what());
+  }
+}
