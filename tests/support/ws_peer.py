@@ -1,0 +1,109 @@
+"""WebSocket peer for the tests, independent of the code under test.
+
+Runs with Debian's python3-websockets. Modes:
+  send URI MSG...           one connection, each MSG as a text message; prints "sent"
+                            and stays connected until killed
+  hold URI N                N connections; prints "open N" once all are open,
+                            then "closed CODE REASON" for each as its close frame
+                            arrives, and exits at once
+  flood URI CONNS COUNT     CONNS connections at once, each sending COUNT messages
+                            {"fromhost":"c<k>","seq":<i>} in order; then as send
+  serve PORT CERT KEY       TLS server on 127.0.0.1:PORT; prints "ready"; sends "hello"
+                            to the first client, prints "close CODE REASON" when the
+                            client closes, and exits
+Certificates are not verified on the client side (self-signed test pairs).
+The sending modes do not close: a websocketpp TLS server whose peer closes
+cleanly keeps the connection until its 5 s socket-shutdown timer, while a peer
+that is killed is gone at once; tests kill the sender once its messages are in.
+"""
+import asyncio
+import os
+import ssl
+import sys
+
+import websockets
+
+
+# The server side waits for a TLS close_notify that this peer never sends; a
+# short close timeout lets the peer drop the TCP connection instead of waiting.
+CLOSE_TIMEOUT = 0.2
+
+
+def client_ssl():
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def connect(uri):
+    return websockets.connect(uri, ssl=client_ssl(), ping_interval=None, max_size=None,
+                              close_timeout=CLOSE_TIMEOUT)
+
+
+async def stay():
+    print("sent", flush=True)
+    await asyncio.sleep(60)
+
+
+async def send(uri, messages):
+    ws = await connect(uri)
+    for m in messages:
+        await ws.send(m)
+    await stay()
+
+
+async def hold(uri, n):
+    conns = [await connect(uri) for _ in range(n)]
+    print("open", n, flush=True)
+    for ws in conns:
+        while ws.close_rcvd is None:
+            await asyncio.sleep(0.01)
+        print("closed", ws.close_rcvd.code, repr(ws.close_rcvd.reason), flush=True)
+    # Gone without waiting for the TLS shutdown (see the note above).
+    os._exit(0)
+
+
+async def flood(uri, conns, count):
+    async def one(k):
+        ws = await connect(uri)
+        for i in range(count):
+            await ws.send('{"fromhost":"c%d","seq":%d}' % (k, i))
+        return ws
+    _ = await asyncio.gather(*(one(k) for k in range(conns)))
+    await stay()
+
+
+async def serve(port, cert, key):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    done = asyncio.get_running_loop().create_future()
+
+    async def handler(ws, _path=None):
+        await ws.send("hello")
+        await ws.wait_closed()
+        if not done.done():
+            done.set_result((ws.close_code, ws.close_reason))
+
+    async with websockets.serve(handler, "127.0.0.1", port, ssl=ctx, ping_interval=None):
+        print("ready", flush=True)
+        code, reason = await done
+        print("close", code, reason, flush=True)
+
+
+def main():
+    mode, args = sys.argv[1], sys.argv[2:]
+    if mode == "send":
+        asyncio.run(send(args[0], args[1:]))
+    elif mode == "hold":
+        asyncio.run(hold(args[0], int(args[1])))
+    elif mode == "flood":
+        asyncio.run(flood(args[0], int(args[1]), int(args[2])))
+    elif mode == "serve":
+        asyncio.run(serve(int(args[0]), args[1], args[2]))
+    else:
+        sys.exit("unknown mode " + mode)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,47 @@
+#include "websocket/LineLockedStreamBuf.h"
+
+namespace {
+// An entry normally goes out whole at the flush that ends it; past this size
+// it goes out at its next line end so that an unflushed writer cannot make the
+// buffer grow without bound.
+const std::string::size_type kEagerSize = 64 * 1024;
+}  // namespace
+
+LineLockedStreamBuf::LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex)
+    : target(target), mutex(mutex) {}
+
+LineLockedStreamBuf::~LineLockedStreamBuf() { emit(); }
+
+void LineLockedStreamBuf::setMutex(pthread_mutex_t* m) { mutex.store(m); }
+
+void LineLockedStreamBuf::writeLocked(std::ostream& target, pthread_mutex_t* mutex,
+                                      const std::string& text) {
+  pthread_mutex_lock(mutex);
+  target.write(text.data(), static_cast<std::streamsize>(text.size()));
+  target.flush();
+  pthread_mutex_unlock(mutex);
+}
+
+LineLockedStreamBuf::int_type LineLockedStreamBuf::overflow(int_type ch) {
+  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+  pending.push_back(traits_type::to_char_type(ch));
+  if (ch == '\n' && pending.size() >= kEagerSize) emit();
+  return ch;
+}
+
+std::streamsize LineLockedStreamBuf::xsputn(const char* s, std::streamsize n) {
+  pending.append(s, static_cast<std::string::size_type>(n));
+  if (pending.size() >= kEagerSize && !pending.empty() && pending.back() == '\n') emit();
+  return n;
+}
+
+int LineLockedStreamBuf::sync() {
+  emit();
+  return 0;
+}
+
+void LineLockedStreamBuf::emit() {
+  if (pending.empty()) return;
+  writeLocked(target, mutex.load(), pending);
+  pending.clear();
+}

@@ -1,0 +1,46 @@
+// LineLockedStreamBuf: a stream buffer that collects what is written to it
+// and hands it on to a target stream (std::cout or std::cerr) in whole lines,
+// each write done while holding a caller-chosen pthread mutex, then flushed.
+// It is given to a WebSocket endpoint's loggers so that their lines never
+// interleave with lines that other threads write under the same mutex.
+// The target is looked up at every write, so a later change of the target's
+// rdbuf (a log file attached to std::cout) is followed.
+// The collected text is not locked: one writer at a time must use the buffer
+// (the library's loggers hold their own lock around a whole entry).
+#ifndef NORV_WEBSOCKET_LINELOCKEDSTREAMBUF_H
+#define NORV_WEBSOCKET_LINELOCKEDSTREAMBUF_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+class LineLockedStreamBuf : public std::streambuf {
+ public:
+  LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex);
+  virtual ~LineLockedStreamBuf();
+  LineLockedStreamBuf(const LineLockedStreamBuf&) = delete;
+  LineLockedStreamBuf& operator=(const LineLockedStreamBuf&) = delete;
+
+  void setMutex(pthread_mutex_t* mutex);
+
+  // Writes `text` (one or more whole lines) to `target` and flushes it, all
+  // while holding `mutex`.
+  static void writeLocked(std::ostream& target, pthread_mutex_t* mutex, const std::string& text);
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int sync() override;
+
+ private:
+  void emit();
+
+  std::ostream& target;
+  std::atomic<pthread_mutex_t*> mutex;
+  std::string pending;
+};
+
+#endif

@@ -1,0 +1,17 @@
+// makeServerTlsContext: the TLS context a SyslogServer's factory hands out,
+// built once from a PEM certificate chain and private key. TLS 1.2 and later
+// only. The returned context is shared by every connection that uses it (the
+// caller's shared pointer keeps it alive); it is not modified after creation.
+#ifndef NORV_WEBSOCKET_SERVERTLSCONTEXT_H
+#define NORV_WEBSOCKET_SERVERTLSCONTEXT_H
+
+#include <memory>
+#include <string>
+
+#include <boost/asio/ssl/context.hpp>
+
+// Throws std::runtime_error naming the file that could not be used.
+std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
+                                                                const std::string& keyFile);
+
+#endif

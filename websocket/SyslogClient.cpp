@@ -1,0 +1,201 @@
+#include "websocket/SyslogClient.h"
+
+#include <openssl/ssl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+namespace {
+// Output lock used until setOutputMutex names another one. Statically
+// initialised and never destroyed, so it stays usable while the process ends.
+pthread_mutex_t defaultOutputMutex = PTHREAD_MUTEX_INITIALIZER;
+
+std::chrono::system_clock::time_point epoch() { return std::chrono::system_clock::time_point(); }
+}  // namespace
+
+SyslogClient::SyslogClient() : SyslogClient(std::string()) {}
+
+SyslogClient::SyslogClient(std::string uri)
+    : connectionHandle(),
+      startTime(epoch()),
+      socketInitTime(epoch()),
+      tlsInitTime(epoch()),
+      openTime(epoch()),
+      messageTime(epoch()),
+      closeTime(epoch()),
+      ioThread(),
+      uri(std::move(uri)),
+      debugEnabled(false),
+      debugFunction(nullptr),
+      state(State::Idle),
+      outputMutex(&defaultOutputMutex),
+      accessLogBuf(std::cout, &defaultOutputMutex),
+      errorLogBuf(std::cerr, &defaultOutputMutex),
+      accessLogStream(&accessLogBuf),
+      errorLogStream(&errorLogBuf) {
+  setDefaultSetting();
+}
+
+SyslogClient::~SyslogClient() {
+  wsClient.stop_perpetual();
+  if (ioThread && ioThread->joinable()) ioThread->join();
+  // The log streams die before the endpoint; nothing may log into them then.
+  wsClient.get_alog().set_ostream(&std::cout);
+  wsClient.get_elog().set_ostream(&std::cerr);
+}
+
+void SyslogClient::setDefaultSetting() {
+  debugEnabled = false;
+  wsClient.set_access_channels(websocketpp::log::alevel::all);
+  wsClient.set_error_channels(websocketpp::log::elevel::all);
+  wsClient.get_alog().set_ostream(&accessLogStream);
+  wsClient.get_elog().set_ostream(&errorLogStream);
+  wsClient.init_asio();
+  wsClient.start_perpetual();
+  using websocketpp::lib::placeholders::_1;
+  using websocketpp::lib::placeholders::_2;
+  // The TLS stream passed to the socket-init callback is dropped here.
+  wsClient.set_socket_init_handler(websocketpp::lib::bind(&SyslogClient::on_socket_init, this, _1));
+  wsClient.set_tls_init_handler(websocketpp::lib::bind(&SyslogClient::on_tls_init, this, _1));
+  wsClient.set_message_handler(websocketpp::lib::bind(&SyslogClient::on_message, this, _1, _2));
+  wsClient.set_open_handler(websocketpp::lib::bind(&SyslogClient::on_open, this, _1));
+  wsClient.set_close_handler(websocketpp::lib::bind(&SyslogClient::on_close, this, _1));
+  wsClient.set_fail_handler(websocketpp::lib::bind(&SyslogClient::on_fail, this, _1));
+}
+
+void SyslogClient::connect() {
+  websocketpp::lib::error_code ec;
+  client_type::connection_ptr con = wsClient.get_connection(uri, ec);
+  if (ec) {
+    print("could not create connection because: " + ec.message() + "\n");
+    return;
+  }
+  state = State::Connecting;
+  wsClient.connect(con);
+  startTime = std::chrono::system_clock::now();
+  if (ioThread) return;  // a second attempt is served by the loop already running
+  ioThread = std::make_shared<std::thread>([this] {
+    try {
+      wsClient.run();
+    } catch (const std::exception& e) {
+      print(std::string("websocket I/O loop ended: ") + e.what() + "\n");
+    }
+  });
+}
+
+void SyslogClient::send(std::string message) {
+  websocketpp::connection_hdl hdl;
+  {
+    std::lock_guard<std::mutex> lock(handleMutex);
+    hdl = connectionHandle;
+  }
+  wsClient.send(hdl, message, websocketpp::frame::opcode::text);
+}
+
+void SyslogClient::setDebugFunction(void (*f)(std::string)) {
+  debugFunction = f;
+  debugEnabled = true;
+}
+
+void SyslogClient::Trace(std::string message) {
+  if (debugEnabled && debugFunction) debugFunction(message);
+}
+
+SyslogClient::State SyslogClient::getState() const { return state.load(); }
+
+std::size_t SyslogClient::getBufferedAmount() const {
+  if (state.load() != State::Open) return 0;
+  websocketpp::connection_hdl hdl;
+  {
+    std::lock_guard<std::mutex> lock(handleMutex);
+    hdl = connectionHandle;
+  }
+  client_type::connection_ptr con = std::static_pointer_cast<client_type::connection_type>(hdl.lock());
+  return con ? con->get_buffered_amount() : 0;
+}
+
+void SyslogClient::setOutputMutex(pthread_mutex_t* m) {
+  if (!m) m = &defaultOutputMutex;
+  outputMutex = m;
+  accessLogBuf.setMutex(m);
+  errorLogBuf.setMutex(m);
+}
+
+void SyslogClient::print(const std::string& lines) {
+  LineLockedStreamBuf::writeLocked(std::cout, outputMutex.load(), lines);
+}
+
+void SyslogClient::on_socket_init(websocketpp::connection_hdl) {
+  socketInitTime = std::chrono::system_clock::now();
+}
+
+std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp::connection_hdl) {
+  print("INIT SSL\n");
+  tlsInitTime = std::chrono::system_clock::now();
+  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  // Pinned here as well: the method name alone does not bound the version on
+  // every Boost/OpenSSL pairing.
+  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
+  print("END SSL\n");
+  return context;
+}
+
+void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
+  openTime = std::chrono::system_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(handleMutex);
+    connectionHandle = hdl;
+  }
+  state = State::Open;
+  print("HEELO\n");
+}
+
+void SyslogClient::on_message(websocketpp::connection_hdl hdl, client_type::message_ptr) {
+  messageTime = std::chrono::system_clock::now();
+  websocketpp::lib::error_code ec;  // a close already under way is not an error here
+  wsClient.close(hdl, websocketpp::close::status::going_away, "plop", ec);
+}
+
+void SyslogClient::on_close(websocketpp::connection_hdl) {
+  closeTime = std::chrono::system_clock::now();
+  state = State::Closed;
+  auto micros = [this](std::chrono::system_clock::time_point t) {
+    return static_cast<std::int32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(t - startTime).count());
+  };
+  std::ostringstream out;
+  out << "Socket Init: " << micros(socketInitTime) << "\n"
+      << "TLS Init: " << micros(tlsInitTime) << "\n"
+      << "Open: " << micros(openTime) << "\n"
+      << "Message: " << micros(messageTime) << "\n"
+      << "Close: " << micros(closeTime) << "\n";
+  // The lock is kept until the end: no other thread can start a line that
+  // would be cut short, and no static destructor runs under working threads.
+  pthread_mutex_lock(outputMutex.load());
+  std::cout << out.str();
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  _exit(1);
+}
+
+void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
+  state = State::Failed;
+  std::ostringstream out;
+  out << "Fail handler\n";
+  websocketpp::lib::error_code ec;
+  client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec);
+  if (con) {
+    out << "state: " << static_cast<int>(con->get_state()) << "\n"
+        << con->get_local_close_code() << "\n"
+        << "close: " << con->get_local_close_reason() << "\n"
+        << con->get_remote_close_code() << "\n"
+        << "remoteclose: " << con->get_remote_close_reason() << "\n"
+        << con->get_ec() << " - " << con->get_ec().message() << "\n";
+  }
+  print(out.str());
+}

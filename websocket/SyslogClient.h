@@ -1,0 +1,105 @@
+// SyslogClient: the sending end of the notification channel. It opens one
+// secure WebSocket connection (TLS 1.2 only, receiver certificate not
+// verified) to a receiver URI, runs it on an I/O thread of its own, and sends
+// every string it is given as one text message. It never reconnects; it
+// closes the connection (1001 "plop") as soon as the receiver sends anything;
+// and once an open connection closes it ends the whole process with status 1.
+//
+// Threads: connect() starts `ioThread`; every on_* handler runs there.
+// send(), getState() and getBufferedAmount() may be called from any thread.
+// `handleMutex` guards `connectionHandle` (written by on_open, read by send).
+// The time points are written and read on the I/O thread only (startTime by
+// connect() before that thread exists).
+// Output: the handlers' lines and the library's access log (std::cout) and
+// error log (std::cerr) are written whole while holding the output mutex.
+// The object owns the endpoint, the I/O thread and the log buffers.
+#ifndef NORV_WEBSOCKET_SYSLOGCLIENT_H
+#define NORV_WEBSOCKET_SYSLOGCLIENT_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include <boost/asio/ssl/context.hpp>
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
+
+#include "websocket/LineLockedStreamBuf.h"
+
+class SyslogClient {
+ public:
+  typedef websocketpp::client<websocketpp::config::asio_tls_client> client_type;
+
+  // Where the connection stands. Idle: connect() not called, or it could not
+  // even start; Connecting: attempt under way; Open: on_open ran; Failed:
+  // on_fail ran (no retry follows); Closed: the open connection closed (the
+  // process is about to exit).
+  enum class State { Idle, Connecting, Open, Failed, Closed };
+
+  SyslogClient();
+  explicit SyslogClient(std::string uri);
+  // Leaves perpetual mode and joins the I/O thread; does not close an open
+  // connection, so with one open it waits until that connection ends.
+  virtual ~SyslogClient();
+  SyslogClient(const SyslogClient&) = delete;
+  SyslogClient& operator=(const SyslogClient&) = delete;
+
+  void setDefaultSetting();
+  // Starts the attempt and the I/O thread and returns at once. A connection
+  // that cannot even be created is reported on std::cout, not thrown.
+  void connect();
+  // Queues `message` as one text frame; throws websocketpp::exception
+  // ("Bad Connection" before on_open or after a failed attempt).
+  void send(std::string message);
+
+  void setDebugFunction(void (*f)(std::string));
+  void Trace(std::string message);
+
+  State getState() const;
+  // Bytes handed to send() and not yet taken by the socket writer; 0 while
+  // no connection is open.
+  std::size_t getBufferedAmount() const;
+  // The mutex held while a whole output line is written (handlers, library
+  // logs). Set it before connect(); default: one mutex shared by all clients.
+  void setOutputMutex(pthread_mutex_t* m);
+
+  void on_socket_init(websocketpp::connection_hdl hdl);
+  std::shared_ptr<boost::asio::ssl::context> on_tls_init(websocketpp::connection_hdl hdl);
+  void on_open(websocketpp::connection_hdl hdl);
+  void on_message(websocketpp::connection_hdl hdl, client_type::message_ptr msg);
+  void on_close(websocketpp::connection_hdl hdl);
+  void on_fail(websocketpp::connection_hdl hdl);
+
+ private:
+  void print(const std::string& lines);
+
+  client_type wsClient;
+  websocketpp::connection_hdl connectionHandle;
+  std::chrono::system_clock::time_point startTime;
+  std::chrono::system_clock::time_point socketInitTime;
+  std::chrono::system_clock::time_point tlsInitTime;
+  std::chrono::system_clock::time_point openTime;
+  std::chrono::system_clock::time_point messageTime;
+  std::chrono::system_clock::time_point closeTime;
+  std::shared_ptr<std::thread> ioThread;
+  std::string uri;
+  bool debugEnabled;
+  void (*debugFunction)(std::string);
+
+  mutable std::mutex handleMutex;
+  std::atomic<State> state;
+  std::atomic<pthread_mutex_t*> outputMutex;
+  LineLockedStreamBuf accessLogBuf;
+  LineLockedStreamBuf errorLogBuf;
+  std::ostream accessLogStream;
+  std::ostream errorLogStream;
+};
+
+#endif
