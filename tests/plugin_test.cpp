@@ -13,40 +13,35 @@
 
 namespace {
 
-// True when the calling process has no child left, reaped or not.
-bool noChildLeft() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
-
 class PluginRun : public ::testing::Test {
  protected:
   // A service whose plugin is a /bin/sh script with the given body.
   service withPlugin(const std::string& body, const std::string& parameter = "") {
-    std::string file = dir.file("plugin" + std::to_string(++count) + ".sh");
-    testsupport::writeFile(file, "#!/bin/sh\n" + body + "\n", 0755);
     service s;
-    s.name = "check_" + std::to_string(count);
-    s.path = file;
+    s.name = "check" + std::to_string(++count);
+    s.path = dir.file(s.name);
+    testsupport::writeFile(s.path, "#!/bin/sh\n" + body + "\n", 0755);
     s.Setparameter(parameter);
     return s;
   }
-  // The text of the serviceException raised by s.execute().
   std::string failureOf(service& s) {
     try {
       s.execute();
     } catch (const serviceException& e) {
       return e.what();
     }
-    ADD_FAILURE() << "execute did not throw";
-    return "";
+    return "no failure";
   }
   std::string where(const service& s) { return s.name + "\npath:" + s.path + " " + s.parameter; }
 
-  void TearDown() override { EXPECT_TRUE(noChildLeft()); }
+  // No child of ours outlives a call, zombie or stopped.
+  void TearDown() override { EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD); }
 
   testsupport::TempDir dir;
   int count = 0;
 };
 
-TEST_F(PluginRun, ResultCodesZeroToFiveStand) {
+TEST_F(PluginRun, ExitCodesMapToReturnCodes) {
   service s = withPlugin("echo \"code $1\"; exit $1");
   for (int code = 0; code <= 5; ++code) {
     s.Setparameter(std::to_string(code));
@@ -54,137 +49,84 @@ TEST_F(PluginRun, ResultCodesZeroToFiveStand) {
     EXPECT_EQ(s.return_code, code);
     EXPECT_EQ(s.output, "code " + std::to_string(code) + "\n");
   }
-}
-
-TEST_F(PluginRun, OtherExitCodesBecomeThree) {
-  service s = withPlugin("echo \"code $1\"; exit $1", "6");
+  s.Setparameter("6");
   EXPECT_EQ(s.execute(), 3);
-  EXPECT_EQ(s.return_code, 3);
   EXPECT_EQ(s.output, "Error execute: Bad return code\n" + where(s) + " code 6\n");
-
   s.Setparameter("255");
   EXPECT_EQ(s.execute(), 3);
+  EXPECT_EQ(s.return_code, 3);
   EXPECT_EQ(s.output, "UNKNOWN: NorvDaemon could not connect to host");
-}
-
-TEST_F(PluginRun, ArgumentsArriveSplitAndWhole) {
-  service s = withPlugin("printf '[%s]' \"$@\"", "-w 80 \"disk full\" a\\b");
-  EXPECT_EQ(s.execute(), 0);
-  EXPECT_EQ(s.output, "[-w][80][disk full][a\\b]");
 }
 
 TEST_F(PluginRun, NoTextIsAFailure) {
   for (const char* body : {"exit 0", "printf \"''\"; exit 1"}) {
     service s = withPlugin(body);
+    s.output = "stale";
     EXPECT_EQ(failureOf(s), "DAEMON: the plugin does not return anything on the stdout");
     EXPECT_EQ(s.return_code, 3);
+    EXPECT_NE(s.output, "stale");
   }
 }
 
 TEST_F(PluginRun, MissingProgramReportsThroughItsOutput) {
   service s;
-  s.name = "ghost";
   s.path = dir.file("does-not-exist");
   EXPECT_EQ(s.execute(), 2);
-  EXPECT_EQ(s.return_code, 2);
   EXPECT_EQ(s.output, "DAEMON: plugin is not executable No such file or directory\n");
 }
 
-TEST_F(PluginRun, KilledPluginRaisesWithItsText) {
-  service s = withPlugin("echo partial; kill -KILL $$", "x");
-  EXPECT_EQ(failureOf(s), "Error: norv can't execute " + where(s) + "partial\n");
-  EXPECT_EQ(s.return_code, 3);
-  EXPECT_EQ(s.output, "Error: norv can't execute " + s.path);
-}
+TEST_F(PluginRun, KilledOrStoppedPluginRaisesAndIsReaped) {
+  service killed = withPlugin("echo partial; kill -KILL $$", "x");
+  EXPECT_EQ(failureOf(killed), "Error: norv can't execute " + where(killed) + "partial\n");
+  EXPECT_EQ(killed.return_code, 3);
+  EXPECT_EQ(killed.output, "Error: norv can't execute " + killed.path);
 
-TEST_F(PluginRun, StoppedPluginIsKilledAndReaped) {
+  // Stopped after closing its output: the wait reports it stopped.
   std::string pidFile = dir.file("pid");
-  service s = withPlugin("echo $$ > " + pidFile + "; echo stopping; exec >&-; kill -STOP $$");
-  EXPECT_EQ(failureOf(s), "Error: norv can't execute " + where(s) + "stopping\n");
-  EXPECT_EQ(s.return_code, 3);
+  service stopped = withPlugin("echo $$ > " + pidFile + "; echo halt; exec >&-; kill -STOP $$");
+  EXPECT_EQ(failureOf(stopped), "Error: norv can't execute " + where(stopped) + "halt\n");
   pid_t pid = std::stoi(testsupport::readFile(pidFile));
-  EXPECT_EQ(kill(pid, 0), -1);  // gone, not left stopped nor as a zombie
+  EXPECT_EQ(kill(pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
 }
 
-TEST_F(PluginRun, LongOutputArrivesWhole) {
-  service s = withPlugin("i=0; while [ $i -lt 500 ]; do printf '%09d\\n' $i; i=$((i+1)); done");
-  std::string expected;
+TEST_F(PluginRun, TextArrivesWholeWithArgumentsAndRepairedUtf8) {
+  // Arguments echoed, 5000 more bytes, é, a stray 0xFF, €.
+  service s = withPlugin(
+      "printf '[%s]' \"$@\"; i=0; while [ $i -lt 500 ]; do printf '%09d\\n' $i; i=$((i+1)); done;"
+      " printf 'caf\\303\\251\\377\\342\\202\\254'",
+      "-w \"disk full\" a\\b");
+  std::string expected = "[-w][disk full][a\\b]";
   char line[16];
-  for (int i = 0; i < 500; ++i) {
-    snprintf(line, sizeof line, "%09d\n", i);
-    expected += line;
-  }
+  for (int i = 0; i < 500; ++i) expected.append(line, snprintf(line, sizeof line, "%09d\n", i));
   EXPECT_EQ(s.execute(), 0);
-  EXPECT_EQ(s.output, expected);
-}
-
-TEST_F(PluginRun, InvalidUtf8BecomesSpaces) {
-  // é (valid, two bytes), a stray 0xFF, then € (valid, three bytes).
-  service s = withPlugin("printf 'caf\\303\\251\\377\\342\\202\\254'");
-  EXPECT_EQ(s.execute(), 0);
-  EXPECT_EQ(s.output, "caf\xc3\xa9 \xe2\x82\xac");
-}
-
-TEST_F(PluginRun, TextStopsAtNulInItsChunk) {
-  service s = withPlugin("printf 'ab\\000cd'");
-  EXPECT_EQ(s.execute(), 0);
-  EXPECT_EQ(s.output, "ab");
-}
-
-TEST_F(PluginRun, OutputIsClearedAtStart) {
-  service s = withPlugin("exit 0");
-  s.output = "stale";
-  failureOf(s);
-  EXPECT_EQ(s.output, "");
+  EXPECT_EQ(s.output, expected + "caf\xc3\xa9 \xe2\x82\xac");
 }
 
 TEST_F(PluginRun, PluginEnvironmentIsEmpty) {
   setenv("NORV_PLUGIN_MARK", "present", 1);
   service s = withPlugin("echo \"${NORV_PLUGIN_MARK:-absent} ${HOME:-nohome}\"");
   EXPECT_EQ(s.execute(), 0);
-  EXPECT_EQ(s.output, "absent nohome\n");
   unsetenv("NORV_PLUGIN_MARK");
+  EXPECT_EQ(s.output, "absent nohome\n");
 }
 
-class AlertingRun : public PluginRun {
- protected:
-  // An alerting program that writes its environment mark and its
-  // arguments, one per line, into `record`.
-  service withAlerting(const std::string& parameters) {
-    service s;
-    s.alerting_software = dir.file("alert.sh");
-    testsupport::writeFile(s.alerting_software,
-                           "#!/bin/sh\n{ echo \"${NORV_ALERT_MARK:-absent}\"; echo $#;"
-                           " for a; do printf '%s\\n' \"$a\"; done; } > " +
-                               record + "\n",
-                           0755);
-    s.SetAlertingParameter(parameters);
-    return s;
-  }
+TEST_F(PluginRun, AlertingProgramGetsTheMessageAndTheCallersEnvironment) {
   std::string record = dir.file("record");
-};
-
-TEST_F(AlertingRun, ErrorPlaceholderReplacesTheWholeArgument) {
-  setenv("NORV_ALERT_MARK", "inherited", 1);
-  service s = withAlerting("-to ops pre$ERRORpost -n 'two words'");
-  int pid = s.executeAlertingSoftware("disk is full");
-  unsetenv("NORV_ALERT_MARK");
-  EXPECT_GT(pid, 0);
-  EXPECT_EQ(testsupport::readFile(record),
-            "inherited\n5\n-to\nops\ndisk is full\n-n\ntwo words\n");
-}
-
-TEST_F(AlertingRun, NoParametersGiveTheProgramAlone) {
-  service s = withAlerting("");
-  EXPECT_GT(s.executeAlertingSoftware("message"), 0);
-  EXPECT_EQ(testsupport::readFile(record), "absent\n0\n");
-}
-
-TEST_F(AlertingRun, MissingProgramStillReturnsThePid) {
   service s;
-  s.alerting_software = dir.file("no-alert");
-  EXPECT_GT(s.executeAlertingSoftware("message"), 0);
+  s.alerting_software = dir.file("alert");
+  testsupport::writeFile(s.alerting_software,
+                         "#!/bin/sh\n{ echo \"${NORV_ALERT_MARK:-absent}\"; echo $#;"
+                         " for a; do printf '%s\\n' \"$a\"; done; } > " + record + "\n",
+                         0755);
+  setenv("NORV_ALERT_MARK", "inherited", 1);
+  EXPECT_GT(s.executeAlertingSoftware("no parameters"), 0);
+  unsetenv("NORV_ALERT_MARK");
+  EXPECT_EQ(testsupport::readFile(record), "inherited\n0\n");
+
+  s.SetAlertingParameter("-to ops pre$ERRORpost -n 'two words'");
+  EXPECT_GT(s.executeAlertingSoftware("disk is full"), 0);
+  EXPECT_EQ(testsupport::readFile(record), "absent\n5\n-to\nops\ndisk is full\n-n\ntwo words\n");
 }
 
 }  // namespace
