@@ -90,7 +90,7 @@ TEST_F(SyslogServerTest, QueuesEveryMessageWithTheHostItNames) {
 
   std::vector<std::string> args{"send", wssUri(running.port())};
   for (const auto& c : cases) args.push_back(c.payload);
-  ChildProcess peer(wsPeerArgv(args));
+  ChildProcess peer(wsPeerArgv(args), "/dev/null");
 
   std::vector<notification> got = take(cases.size());
   EXPECT_TRUE(peer.running()) << "the server dropped the connection";
@@ -108,7 +108,8 @@ TEST_F(SyslogServerTest, ManyClientsAtOnceKeepEachConnectionsOrder) {
   SyslogServer server(0, 3, &queue);
   ServerThread running(server);
   ChildProcess peer(wsPeerArgv({"flood", wssUri(running.port()), std::to_string(conns),
-                                std::to_string(count)}));
+                                std::to_string(count)}),
+                    "/dev/null");
   std::vector<notification> got = take(conns * count, seconds(20));
   ASSERT_EQ(got.size(), static_cast<std::size_t>(conns * count));
 
@@ -166,7 +167,7 @@ TEST_F(SyslogServerTest, PortAboveSixteenBitsListensOnItsLowBits) {
   SyslogServer server(65536 + low, 1, &queue);
   ServerThread running(server);
   ASSERT_EQ(running.port(), low);
-  ChildProcess peer(wsPeerArgv({"send", wssUri(low), R"({"fromhost":"h"})"}));
+  ChildProcess peer(wsPeerArgv({"send", wssUri(low), R"({"fromhost":"h"})"}), "/dev/null");
   ASSERT_EQ(take(1).size(), 1u);
 }
 
