@@ -3,7 +3,9 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -30,6 +32,9 @@ SyslogClient::SyslogClient(std::string uri)
       uri(std::move(uri)),
       debugEnabled(false),
       debugFunction(nullptr),
+      bytesSent(0),
+      lastAckRequest(0),
+      bytesAcked(0),
       state(State::Idle),
       outputMutex(&defaultOutputMutex),
       accessLogBuf(std::cout, &defaultOutputMutex),
@@ -64,6 +69,7 @@ void SyslogClient::setDefaultSetting() {
   wsClient.set_open_handler(websocketpp::lib::bind(&SyslogClient::on_open, this, _1));
   wsClient.set_close_handler(websocketpp::lib::bind(&SyslogClient::on_close, this, _1));
   wsClient.set_fail_handler(websocketpp::lib::bind(&SyslogClient::on_fail, this, _1));
+  wsClient.set_pong_handler(websocketpp::lib::bind(&SyslogClient::on_pong, this, _1, _2));
 }
 
 void SyslogClient::connect() {
@@ -86,13 +92,53 @@ void SyslogClient::connect() {
   });
 }
 
+websocketpp::connection_hdl SyslogClient::currentHandle() const {
+  std::lock_guard<std::mutex> lock(handleMutex);
+  return connectionHandle;
+}
+
 void SyslogClient::send(std::string message) {
-  websocketpp::connection_hdl hdl;
-  {
-    std::lock_guard<std::mutex> lock(handleMutex);
-    hdl = connectionHandle;
-  }
+  websocketpp::connection_hdl hdl = currentHandle();
+  std::lock_guard<std::mutex> lock(sendMutex);
   wsClient.send(hdl, message, websocketpp::frame::opcode::text);
+  std::uint64_t sent = bytesSent.load() + message.size();
+  bytesSent = sent;
+  if (sent - lastAckRequest >= kAckInterval) requestAck(hdl, sent);
+}
+
+void SyslogClient::requestAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
+  websocketpp::lib::error_code ec;  // a connection on its way out needs no ack
+  wsClient.ping(hdl, std::to_string(sent), ec);
+  if (!ec) lastAckRequest = sent;
+}
+
+void SyslogClient::on_pong(websocketpp::connection_hdl, std::string payload) {
+  std::uint64_t acked = std::strtoull(payload.c_str(), nullptr, 10);
+  {
+    std::lock_guard<std::mutex> lock(ackMutex);
+    if (acked <= bytesAcked.load() || acked > bytesSent.load()) return;  // not one of ours
+    bytesAcked = acked;
+  }
+  ackChanged.notify_all();
+}
+
+bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
+  std::uint64_t target;
+  {
+    std::lock_guard<std::mutex> lock(sendMutex);
+    target = bytesSent.load();
+    if (bytesAcked.load() >= target) return true;
+    requestAck(currentHandle(), target);
+  }
+  std::unique_lock<std::mutex> lock(ackMutex);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (bytesAcked.load() < target && state.load() == State::Open) {
+    // Woken by each pong; the state is re-read at least every 50 ms.
+    auto step = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+    ackChanged.wait_until(lock, step);
+    if (std::chrono::steady_clock::now() >= deadline) break;
+  }
+  return bytesAcked.load() >= target;
 }
 
 void SyslogClient::setDebugFunction(void (*f)(std::string)) {
@@ -108,13 +154,7 @@ SyslogClient::State SyslogClient::getState() const { return state.load(); }
 
 std::size_t SyslogClient::getBufferedAmount() const {
   if (state.load() != State::Open) return 0;
-  websocketpp::connection_hdl hdl;
-  {
-    std::lock_guard<std::mutex> lock(handleMutex);
-    hdl = connectionHandle;
-  }
-  client_type::connection_ptr con = std::static_pointer_cast<client_type::connection_type>(hdl.lock());
-  return con ? con->get_buffered_amount() : 0;
+  return static_cast<std::size_t>(bytesSent.load() - bytesAcked.load());
 }
 
 void SyslogClient::setOutputMutex(pthread_mutex_t* m) {

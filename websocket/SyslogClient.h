@@ -20,6 +20,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -63,9 +65,15 @@ class SyslogClient {
   void Trace(std::string message);
 
   State getState() const;
-  // Bytes handed to send() and not yet taken by the socket writer; 0 while
-  // no connection is open.
+  // Payload bytes handed to send() that the receiver has not yet been seen
+  // to read. Every kAckInterval bytes send() queues a ping carrying the
+  // running byte count; the receiver's pong comes back only after it has read
+  // every frame before it, so its count is exact end-to-end progress.
   std::size_t getBufferedAmount() const;
+  // Waits until the receiver has read everything sent so far (one ping and
+  // its pong), the connection is no longer open, or the time is up. True when
+  // everything was acknowledged.
+  bool waitSent(std::chrono::milliseconds timeout);
   // The mutex held while a whole output line is written (handlers, library
   // logs). Set it before connect(); default: one mutex shared by all clients.
   void setOutputMutex(pthread_mutex_t* m);
@@ -76,9 +84,15 @@ class SyslogClient {
   void on_message(websocketpp::connection_hdl hdl, client_type::message_ptr msg);
   void on_close(websocketpp::connection_hdl hdl);
   void on_fail(websocketpp::connection_hdl hdl);
+  void on_pong(websocketpp::connection_hdl hdl, std::string payload);
+
+  static constexpr std::uint64_t kAckInterval = 64 * 1024;
 
  private:
   void print(const std::string& lines);
+  websocketpp::connection_hdl currentHandle() const;
+  // Queues a ping whose payload is the byte count sent so far.
+  void requestAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent);
 
   client_type wsClient;
   websocketpp::connection_hdl connectionHandle;
@@ -94,6 +108,14 @@ class SyslogClient {
   void (*debugFunction)(std::string);
 
   mutable std::mutex handleMutex;
+  // Flow accounting: bytesSent and lastAckRequest are advanced by the
+  // sending thread under sendMutex; bytesAcked by on_pong on the I/O thread.
+  std::mutex sendMutex;
+  std::atomic<std::uint64_t> bytesSent;
+  std::uint64_t lastAckRequest;
+  std::atomic<std::uint64_t> bytesAcked;
+  std::mutex ackMutex;
+  std::condition_variable ackChanged;
   std::atomic<State> state;
   std::atomic<pthread_mutex_t*> outputMutex;
   LineLockedStreamBuf accessLogBuf;
