@@ -1,0 +1,49 @@
+// The daemon's log: one line per event, "<asctime>#<level>#<message>", on the
+// standard output stream, which main attaches to the log file for the run.
+#include <time.h>
+
+#include <cstring>
+#include <iostream>
+
+#include "daemon/NorvSyslogSend.h"
+
+pthread_mutex_t mutex_log_system;
+
+namespace {
+
+// The time text of the current second, in asctime's layout without its
+// newline. Guarded by mutex_log_system: only write_log touches it.
+struct TimeText {
+  time_t second = -1;
+  char text[32] = {0};
+
+  const char* now() {
+    time_t t = time(nullptr);
+    if (t != second) {
+      struct tm local;
+      localtime_r(&t, &local);
+      asctime_r(&local, text);
+      if (char* nl = std::strrchr(text, '\n')) *nl = '\0';
+      second = t;
+    }
+    return text;
+  }
+};
+
+TimeText timeText;
+
+}  // namespace
+
+void write_log(std::string level, std::string message) {
+  std::string line;
+  line.reserve(32 + level.size() + message.size());
+  pthread_mutex_lock(&mutex_log_system);
+  line.append(timeText.now()).append(1, '#').append(level).append(1, '#').append(message).append(1, '\n');
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
+  pthread_mutex_unlock(&mutex_log_system);
+}
+
+void Trace(std::string message) {
+  if (debug == 1 || debug == 2) write_log("DEBUG", message);
+}
