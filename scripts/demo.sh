@@ -9,6 +9,7 @@ scripts/deps.sh
 scripts/build.sh build
 
 work=$(mktemp -d /tmp/norv-demo.XXXXXX)
+chmod 755 "$work"  # the cluster below runs as the postgres user
 receiver_pid=""
 daemon_pid=""
 cleanup() {
@@ -56,7 +57,7 @@ daemon_pid=$!
 await "grep -q '^HEELO' '$work/norv.log' 2>/dev/null && grep -q 'LISTEN SUCCESS' '$work/norv.log'" 100
 
 echo "== three notifications raised with pg_notify on channel syslog"
-psql -X -q -v ON_ERROR_STOP=1 <<'SQL'
+psql -X -q -o /dev/null -v ON_ERROR_STOP=1 <<'SQL'
 SELECT pg_notify('syslog', '{"fromhost":"web01","severity":"err","msg":"disk /var is 97% full"}');
 SELECT pg_notify('syslog', 'a plain text line');
 SELECT pg_notify('syslog', E'one # with a hash\nand a second line');

@@ -16,7 +16,7 @@ start)
   mkdir -p "$dir/sock"
   [ "$(id -u)" = 0 ] && chown -R postgres: "$dir"
   port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  as_pg "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --nosync >"$dir/initdb.log" 2>&1 \
+  as_pg "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --nosync --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 \
     || { cat "$dir/initdb.log" >&2; exit 1; }
   as_pg "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
     -o "-c listen_addresses=127.0.0.1 -p $port -c unix_socket_directories=$dir/sock -c fsync=off -c max_connections=300" \
