@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
     write_log("INFO", "Connection SyslogClient....");
     endpoint = new SyslogClient(receiverUri);
     endpoint->setOutputMutex(&mutex_log_system);
+    endpoint->setCaFile(config.getKey("RECEIVER", "ca_file"));
+    endpoint->setClientCertificate(config.getKey("RECEIVER", "cert_file"),
+                                   config.getKey("RECEIVER", "key_file"));
     endpoint->connect();
 
     write_log("INFO", "INSTANCE Listener");

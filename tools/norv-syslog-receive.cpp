@@ -70,7 +70,7 @@ void onListening(int port) {
 [[noreturn]] void usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << kProgram << ": " << problem << "\n";
   std::cerr << "usage: " << kProgram
-            << " --cert FILE --key FILE [--port N (default 8443)] [--threads N (default 1)]"
+            << " --cert FILE --key FILE [--client-ca FILE] [--port N (default 8443)] [--threads N (default 1)]"
             << std::endl;
   std::exit(2);
 }
@@ -109,10 +109,12 @@ int main(int argc, char** argv) {
   int threads = 1;
   std::string cert;
   std::string key;
+  std::string clientCa;
   const option options[] = {{"port", required_argument, nullptr, 'p'},
                             {"threads", required_argument, nullptr, 't'},
                             {"cert", required_argument, nullptr, 'c'},
                             {"key", required_argument, nullptr, 'k'},
+                            {"client-ca", required_argument, nullptr, 'a'},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
   opterr = 0;
@@ -123,6 +125,7 @@ int main(int argc, char** argv) {
       case 't': threads = parseNumber("threads", optarg, 1, 256); break;
       case 'c': cert = optarg; break;
       case 'k': key = optarg; break;
+      case 'a': clientCa = optarg; break;
       case 'h': usage("");
       default: usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
     }
@@ -130,7 +133,7 @@ int main(int argc, char** argv) {
   if (optind < argc) usage(std::string("unexpected argument '") + argv[optind] + "'");
   if (cert.empty() || key.empty()) usage("--cert and --key are required");
   try {
-    tlsContext = makeServerTlsContext(cert, key);
+    tlsContext = makeServerTlsContext(cert, key, clientCa);
   } catch (const std::exception& e) {
     std::cerr << kProgram << ": " << e.what() << std::endl;
     return 2;

@@ -7,7 +7,8 @@
 #include <boost/system/system_error.hpp>
 
 std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
-                                                                const std::string& keyFile) {
+                                                                const std::string& keyFile,
+                                                                const std::string& clientCaFile) {
   namespace ssl = boost::asio::ssl;
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
   context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
@@ -25,5 +26,13 @@ std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::strin
   }
   if (SSL_CTX_check_private_key(context->native_handle()) != 1)
     throw std::runtime_error("key file " + keyFile + " does not match certificate " + certFile);
+  if (!clientCaFile.empty()) {
+    try {
+      context->load_verify_file(clientCaFile);
+    } catch (const boost::system::system_error& e) {
+      throw std::runtime_error("cannot use client CA file " + clientCaFile + ": " + e.what());
+    }
+    context->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
+  }
   return context;
 }

@@ -10,8 +10,11 @@
 
 #include <boost/asio/ssl/context.hpp>
 
+// With clientCaFile set, every client must present a certificate that
+// chains to a certificate of that PEM file (mutual TLS).
 // Throws std::runtime_error naming the file that could not be used.
 std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
-                                                                const std::string& keyFile);
+                                                                const std::string& keyFile,
+                                                                const std::string& clientCaFile = "");
 
 #endif

@@ -180,8 +180,38 @@ std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp
   // every Boost/OpenSSL pairing.
   SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
+  std::string problem = applyTlsOptions(*context);
   print("END SSL\n");
+  if (!problem.empty()) {
+    // No context: the library fails the attempt, which on_fail reports.
+    print("TLS setup failed: " + problem + "\n");
+    return nullptr;
+  }
   return context;
+}
+
+void SyslogClient::setCaFile(std::string file) { caFile = std::move(file); }
+
+void SyslogClient::setClientCertificate(std::string certFile, std::string keyFile) {
+  clientCertFile = std::move(certFile);
+  clientKeyFile = std::move(keyFile);
+}
+
+std::string SyslogClient::applyTlsOptions(boost::asio::ssl::context& context) const {
+  namespace ssl = boost::asio::ssl;
+  boost::system::error_code ec;
+  if (!caFile.empty()) {
+    if (context.load_verify_file(caFile, ec)) return "CA file " + caFile + ": " + ec.message();
+    context.set_verify_mode(ssl::verify_peer, ec);
+    context.set_verify_callback(ssl::host_name_verification(websocketpp::uri(uri).get_host()), ec);
+  }
+  if (!clientCertFile.empty() && !clientKeyFile.empty()) {
+    if (context.use_certificate_chain_file(clientCertFile, ec))
+      return "certificate file " + clientCertFile + ": " + ec.message();
+    if (context.use_private_key_file(clientKeyFile, ssl::context::pem, ec))
+      return "key file " + clientKeyFile + ": " + ec.message();
+  }
+  return "";
 }
 
 void SyslogClient::on_open(websocketpp::connection_hdl hdl) {

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
@@ -78,6 +79,14 @@ class SyslogClient {
   // logs). Set it before connect(); default: one mutex shared by all clients.
   void setOutputMutex(pthread_mutex_t* m);
 
+  // Verification of the receiver, off by default (any certificate is
+  // accepted). With a CA file, the receiver's chain must lead to one of its
+  // certificates and the certificate must name the URI's host; a failure is
+  // an on_fail report. Set before connect().
+  void setCaFile(std::string caFile);
+  // The certificate (PEM chain) and key this client presents (mutual TLS).
+  void setClientCertificate(std::string certFile, std::string keyFile);
+
   void on_socket_init(websocketpp::connection_hdl hdl);
   std::shared_ptr<boost::asio::ssl::context> on_tls_init(websocketpp::connection_hdl hdl);
   void on_open(websocketpp::connection_hdl hdl);
@@ -90,6 +99,9 @@ class SyslogClient {
 
  private:
   void print(const std::string& lines);
+  // Applies the verification and client-certificate options; returns what
+  // went wrong, or an empty text.
+  std::string applyTlsOptions(boost::asio::ssl::context& context) const;
   websocketpp::connection_hdl currentHandle() const;
   // Queues a ping whose payload is the byte count sent so far.
   void requestAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent);
@@ -104,6 +116,10 @@ class SyslogClient {
   std::chrono::system_clock::time_point closeTime;
   std::shared_ptr<std::thread> ioThread;
   std::string uri;
+  // TLS options, set before connect() and read by on_tls_init.
+  std::string caFile;
+  std::string clientCertFile;
+  std::string clientKeyFile;
   bool debugEnabled;
   void (*debugFunction)(std::string);
 
