@@ -1,6 +1,9 @@
-// The INI reader against real files, and the stream-based conversions.
+// The INI reader against real files, the stream-based conversions and the
+// address formatting.
 #include <climits>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -9,100 +12,50 @@
 #include "config/ip.h"
 #include "support/TestSupport.h"
 
-using testsupport::TempDir;
 using testsupport::writeFile;
+
+namespace {
 
 class IniConfigTest : public ::testing::Test {
  protected:
-  // A fresh reader over a file holding content.
   iniConfig reader(const std::string& content) {
     writeFile(path, content);
     return iniConfig(path);
   }
-  TempDir dir;
+  testsupport::TempDir dir;
   std::string path = dir.file("test.conf");
 };
 
-TEST_F(IniConfigTest, KeyMatchesWholeNameOnly) {
-  iniConfig ini = reader(
-      "[RECEIVER]\n"
-      "transport=udp\n"
-      "zip=75000\n"
-      "note=port ip\n"
-      "ip \t= 10.0.0.1\n"
-      "port=8443\n");
-  EXPECT_EQ(ini.getKey("RECEIVER", "port"), "8443");
-  EXPECT_EQ(ini.getKey("RECEIVER", "ip"), " 10.0.0.1");
-  EXPECT_EQ(ini.getKey("RECEIVER", "por"), "");
-  EXPECT_EQ(ini.getKey("RECEIVER", "Port"), "");
-  EXPECT_EQ(ini.getKey("RECEIVER", "ip \t"), "");
+TEST_F(IniConfigTest, SyntaxRules) {
+  struct Query {
+    const char *section, *key, *value;
+  };
+  const std::pair<const char*, std::vector<Query>> files[] = {
+      {"[R]\ntransport=udp\nnote=port ip\nip \t= 10.0.0.1\nport=8443\n"
+       "pwd=a=b # not a comment \ncrlf=x\r\nbare\nlast=no newline",
+       {{"R", "port", "8443"}, {"R", "ip", " 10.0.0.1"}, {"R", "por", ""}, {"R", "Port", ""},
+        {"R", "ip \t", ""}, {"R", "pwd", "a=b # not a comment "}, {"R", "crlf", "x\r"},
+        {"R", "bare", ""}, {"R", "last", "no newline"}}},
+      {"[DB]\r\nhost=db1\r\n", {{"DB", "host", ""}}},  // a CRLF header never matches
+      // Spaces then tabs are cut, so "\t [C]" is no header; it ends B.
+      {"   [A]\n\t\tkey=a\n\t[B]\n  \tkey=b\n\t [C]\nkey=c\n[ D ]\nkey=d\n",
+       {{"A", "key", "a"}, {"B", "key", "b"}, {"C", "key", ""}, {" D ", "key", "d"},
+        {"D", "key", ""}}},
+      // "[OTHER" ends the section though it names none; a second [DB] is never read.
+      {"early=0\n#[DB]\n[DB]\n# host=commented\n  #port=1\n;semi=2\nhost=db1\n"
+       "[OTHER\nport=5432\n[DB]\nuser=late\n",
+       {{"DB", "early", ""}, {"DB", "host", "db1"}, {"DB", "#port", ""}, {"DB", ";semi", "2"},
+        {"DB", "port", ""}, {"DB", "user", ""}, {"OTHER", "port", ""}, {"NONE", "host", ""}}},
+  };
+  for (const auto& [content, queries] : files) {
+    iniConfig ini = reader(content);
+    for (const Query& q : queries)
+      EXPECT_EQ(ini.getKey(q.section, q.key), q.value) << content << "\n[" << q.section << "] " << q.key;
+  }
 }
 
-TEST_F(IniConfigTest, ValueIsKeptVerbatim) {
-  iniConfig ini = reader(
-      "[DB]\n"
-      "PGSQL_host = db1\n"
-      "PGSQL_pwd=a=b # not a comment \n"
-      "crlf=x\r\n"
-      "bare\n"
-      "last=no newline");
-  EXPECT_EQ(ini.getKey("DB", "PGSQL_host"), " db1");
-  EXPECT_EQ(ini.getKey("DB", "PGSQL_pwd"), "a=b # not a comment ");
-  EXPECT_EQ(ini.getKey("DB", "crlf"), "x\r");
-  EXPECT_EQ(ini.getKey("DB", "bare"), "");
-  EXPECT_EQ(ini.getKey("DB", "last"), "no newline");
-}
-
-TEST_F(IniConfigTest, CrlfHeadersNeverMatch) {
-  iniConfig ini = reader("[DB]\r\nhost=db1\r\n");
-  EXPECT_EQ(ini.getKey("DB", "host"), "");
-  EXPECT_TRUE(ini.getSection("DB").empty());
-}
-
-TEST_F(IniConfigTest, IndentedHeadersAndLines) {
-  iniConfig ini = reader(
-      "   [A]\n"
-      "\t\tkey=a\n"
-      "\t[B]\n"
-      "  \tkey=b\n"
-      "\t [C]\n"
-      "key=c\n"
-      "[ D ]\n"
-      "key=d\n");
-  EXPECT_EQ(ini.getKey("A", "key"), "a");
-  EXPECT_EQ(ini.getKey("B", "key"), "b");
-  // A space after a tab survives, so "\t [C]" is no header; the line ends B.
-  EXPECT_EQ(ini.getKey("C", "key"), "");
-  EXPECT_EQ(ini.getKey(" D ", "key"), "d");
-  EXPECT_EQ(ini.getKey("D", "key"), "");
-}
-
-TEST_F(IniConfigTest, CommentsAndSectionBounds) {
-  iniConfig ini = reader(
-      "early=0\n"
-      "#[DB]\n"
-      "[DB]\n"
-      "# host=commented\n"
-      "  #port=1\n"
-      ";semi=2\n"
-      "host=db1\n"
-      "[OTHER\n"
-      "port=5432\n"
-      "[DB]\n"
-      "user=late\n");
-  EXPECT_EQ(ini.getKey("DB", "early"), "");
-  EXPECT_EQ(ini.getKey("DB", "host"), "db1");
-  EXPECT_EQ(ini.getKey("DB", "#port"), "");
-  EXPECT_EQ(ini.getKey("DB", ";semi"), "2");
-  // "[OTHER" ends the section though it names none; a second [DB] is never read.
-  EXPECT_EQ(ini.getKey("DB", "port"), "");
-  EXPECT_EQ(ini.getKey("DB", "user"), "");
-  EXPECT_EQ(ini.getKey("OTHER", "port"), "");
-  EXPECT_EQ(ini.getKey("NONE", "host"), "");
-}
-
-TEST_F(IniConfigTest, UnreadableFileThrowsAndReaderRecovers) {
-  iniConfig ini(dir.file("missing.conf"));
+TEST_F(IniConfigTest, EveryQueryReadsTheFileAnew) {
+  iniConfig ini(path);
   try {
     ini.getKey("DB", "host");
     FAIL() << "no exception";
@@ -111,71 +64,50 @@ TEST_F(IniConfigTest, UnreadableFileThrowsAndReaderRecovers) {
   }
   EXPECT_THROW(ini.getKeyToInt("DB", "port"), FileException);
   EXPECT_THROW(ini.getSection("DB"), FileException);
-  writeFile(dir.file("missing.conf"), "[DB]\nhost=db1\n");
-  EXPECT_EQ(ini.getKey("DB", "host"), "db1");
-}
-
-TEST_F(IniConfigTest, EveryQueryReadsTheFileAgain) {
-  iniConfig ini = reader("[DB]\nport=1\n");
+  writeFile(path, "[DB]\nport=1\n");
   EXPECT_EQ(ini.getKeyToInt("DB", "port"), 1);
   writeFile(path, "[DB]\nport=2\n");
   EXPECT_EQ(ini.getKeyToInt("DB", "port"), 2);
 }
 
 TEST_F(IniConfigTest, KeyToIntReadsTheLeadingNumber) {
-  iniConfig ini = reader(
-      "[N]\nplain=42abc\nneg= -7\nletters=abc\nempty=\nhuge=99999999999\ntiny=-99999999999\n");
+  iniConfig ini = reader("[N]\nplain=42abc\nneg= -7\nletters=abc\nhuge=99999999999\n");
   EXPECT_EQ(ini.getKeyToInt("N", "plain"), 42);
   EXPECT_EQ(ini.getKeyToInt("N", "neg"), -7);
   EXPECT_EQ(ini.getKeyToInt("N", "letters"), 0);
-  EXPECT_EQ(ini.getKeyToInt("N", "empty"), 0);
   EXPECT_EQ(ini.getKeyToInt("N", "absent"), 0);
   EXPECT_EQ(ini.getKeyToInt("N", "huge"), INT_MAX);
-  EXPECT_EQ(ini.getKeyToInt("N", "tiny"), INT_MIN);
 }
 
 TEST_F(IniConfigTest, SectionCollectsRawLinesAndAccumulates) {
-  iniConfig ini = reader(
-      "[DB]\n"
-      "a=1\n"
-      "b=\n"
-      "[LOG]\n"
-      "a = 2\n"
-      "\n"
-      "a = 3\n");
+  iniConfig ini = reader("[DB]\na=1\nb=\n[LOG]\na = 2\n\na = 3\n");
   std::map<std::string, std::string> expected{{"[DB]", ""}, {"a", "1"}, {"b", ""}};
   EXPECT_EQ(ini.getSection("DB"), expected);
   std::map<std::string, std::string>& all = ini.getSection("LOG");
   expected.insert({{"[LOG]", ""}, {"a ", " 3"}, {"", ""}});
   EXPECT_EQ(all, expected);
   EXPECT_EQ(&all, &ini.getSection("NONE"));
-  EXPECT_EQ(all.size(), expected.size());
 }
 
-TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfit) {
+TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfitAndClamps) {
   EXPECT_EQ(stringToInt("42abc"), 42);
   EXPECT_EQ(stringToInt(" -7"), -7);
   EXPECT_EQ(stringToInt("abc"), 0);
-  EXPECT_EQ(stringToInt(""), 0);
   EXPECT_EQ(stringToInt(" \t\n"), 0);
-  EXPECT_EQ(stringToLong("-9000000000x"), -9000000000L);
-  EXPECT_EQ(stringToUnsignedInt("4294967295"), 4294967295U);
-  EXPECT_EQ(stringToLongInt("18446744073709551615"), 18446744073709551615UL);
-  EXPECT_EQ(stringToLongLongInt("12345678901234"), 12345678901234ULL);
-  EXPECT_DOUBLE_EQ(stringToDouble("1e3"), 1000.0);
-  EXPECT_DOUBLE_EQ(stringToDouble(".5"), 0.5);
-  EXPECT_DOUBLE_EQ(stringToDouble("-2.5kg"), -2.5);
-}
-
-TEST(ConvertTo, TextToNumberClampsToTheTypeLimits) {
   EXPECT_EQ(stringToInt("3000000000"), INT_MAX);
   EXPECT_EQ(stringToInt("-3000000000"), INT_MIN);
+  EXPECT_EQ(stringToLong("-9000000000x"), -9000000000L);
   EXPECT_EQ(stringToLong("99999999999999999999"), LONG_MAX);
+  EXPECT_EQ(stringToUnsignedInt("4294967295"), UINT_MAX);
   EXPECT_EQ(stringToUnsignedInt("4294967296"), UINT_MAX);
+  EXPECT_EQ(stringToLongInt("18446744073709551615"), ULONG_MAX);
   EXPECT_EQ(stringToLongInt("99999999999999999999"), ULONG_MAX);
+  EXPECT_EQ(stringToLongLongInt("12345678901234"), 12345678901234ULL);
+  EXPECT_DOUBLE_EQ(stringToDouble(".5"), 0.5);
+  EXPECT_DOUBLE_EQ(stringToDouble("-2.5e1kg"), -25.0);
 }
 
-TEST(ConvertTo, NumberToTextUsesDefaultStreamFormat) {
+TEST(ConvertTo, NumberToTextUsesTheDefaultStreamFormat) {
   EXPECT_EQ(intToString(-123), "-123");
   EXPECT_EQ(longToString(LONG_MIN), "-9223372036854775808");
   EXPECT_EQ(longIntToString(1234567), "1234567");
@@ -191,22 +123,15 @@ TEST(ConvertTo, TrimCutsTheSixBlanksAtTheEndsOnly) {
   EXPECT_EQ(trim(blanks + "a b\tc" + blanks), "a b\tc");
   EXPECT_EQ(ltrim(blanks + "x" + blanks), "x" + blanks);
   EXPECT_EQ(rtrim(blanks + "x" + blanks), blanks + "x");
-  EXPECT_EQ(trim(blanks), "");
-  EXPECT_EQ(ltrim(blanks), "");
-  EXPECT_EQ(rtrim(blanks), "");
-  EXPECT_EQ(ltrim(""), "");
-  EXPECT_EQ(rtrim(""), "");
+  for (const std::string& empty : {blanks, std::string()})
+    EXPECT_TRUE(trim(empty).empty() && ltrim(empty).empty() && rtrim(empty).empty());
 }
 
-TEST(IPTest, DottedQuadMostSignificantByteFirst) {
-  EXPECT_EQ(IP::IPdecToIP(3232235777UL), "192.168.1.1");
-  EXPECT_EQ(IP::IPdecToIP(16909060UL), "1.2.3.4");
-  EXPECT_EQ(IP::IPdecToIP(0), "0.0.0.0");
-  EXPECT_EQ(IP::IPdecToIP(4294967295UL), "255.255.255.255");
-  EXPECT_EQ(IP::IPdecToIP(2147483648UL), "128.0.0.0");
-  // Beyond 32 bits only the low 32 count.
-  EXPECT_EQ(IP::IPdecToIP(4294967296UL), "0.0.0.0");
-  EXPECT_EQ(IP::IPdecToIP(0xAB01020304UL), "1.2.3.4");
-  IP* ip = new IP();
-  delete ip;
+TEST(IPTest, DottedQuadOfTheLow32BitsMostSignificantFirst) {
+  const std::pair<unsigned long, const char*> cases[] = {
+      {3232235777UL, "192.168.1.1"}, {0, "0.0.0.0"},          {4294967295UL, "255.255.255.255"},
+      {2147483648UL, "128.0.0.0"},   {4294967296UL, "0.0.0.0"}, {0xAB01020304UL, "1.2.3.4"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(IP::IPdecToIP(value), text) << value;
 }
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "database/pgSafeThread.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
@@ -14,14 +15,8 @@ std::string takeValue(PGresult* result) {
   return PQgetvalue(owned.get(), 0, 0);
 }
 
-std::string adminQuery(const std::string& sql, const std::string& dbname) {
-  std::string conninfo = pgConnString();
-  if (!dbname.empty()) conninfo += " dbname=" + dbname;
-  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(conninfo.c_str()), PQfinish);
-  if (PQstatus(conn.get()) != CONNECTION_OK) {
-    ADD_FAILURE() << "admin connect: " << PQerrorMessage(conn.get());
-    return "";
-  }
+std::string adminQuery(const std::string& sql) {
+  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(pgConnString().c_str()), PQfinish);
   PgResult r(PQexec(conn.get(), sql.c_str()));
   const ExecStatusType status = PQresultStatus(r.get());
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
@@ -38,5 +33,18 @@ bool terminateBackend(int pid) {
       [&] { return adminQuery("SELECT count(*) FROM pg_stat_activity WHERE pid = " + p) == "0"; },
       std::chrono::seconds(10));
 }
+
+std::string pgFailure(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const PostgresqlException& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no PostgresqlException";
+  return "";
+}
+
+int pgPort() { return std::stoi(envOr("PGPORT", "5432")); }
+std::string pgUser() { return envOr("PGUSER", "postgres"); }
 
 }  // namespace testsupport

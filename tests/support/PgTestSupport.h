@@ -6,6 +6,7 @@
 
 #include <libpq-fe.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,13 +20,19 @@ using PgResult = std::unique_ptr<PGresult, PGresultClear>;
 // Row 0, column 0 of result, which is cleared; empty when there is no row.
 std::string takeValue(PGresult* result);
 
-// Runs sql on a fresh connection to the run's cluster (dbname overrides the
-// default database) and returns row 0, column 0, or "" for no rows. Fails the
-// calling test on an error.
-std::string adminQuery(const std::string& sql, const std::string& dbname = "");
+// Runs sql on a fresh connection to the run's cluster and returns row 0,
+// column 0, or "" for no rows. Fails the calling test on an error.
+std::string adminQuery(const std::string& sql);
 
 // Terminates the server process pid and waits (bounded) until it is gone.
 bool terminateBackend(int pid);
+
+// The text of the PostgresqlException that f throws; "" and a test failure
+// when it throws none.
+std::string pgFailure(const std::function<void()>& f);
+
+int pgPort();
+std::string pgUser();
 
 }  // namespace testsupport
 
