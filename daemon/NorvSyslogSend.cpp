@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "config/PthreadLock.h"
 #include "config/iniConfig.h"
 #include "database/pgConnectionParam.h"
 #include "database/pgSafeThread.h"
@@ -41,15 +42,6 @@ const char* const kNotThreadSafe = "Error: Postgresql is not thread safe";
 volatile sig_atomic_t sigterm_received = 0;
 // Self-pipe: the handler writes a byte, the listener's poll wakes up.
 int wakePipe[2] = {-1, -1};
-
-// Scoped hold of the log mutex.
-class LogLock {
- public:
-  LogLock() { pthread_mutex_lock(&mutex_log_system); }
-  ~LogLock() { pthread_mutex_unlock(&mutex_log_system); }
-  LogLock(const LogLock&) = delete;
-  LogLock& operator=(const LogLock&) = delete;
-};
 
 // Ends the process with everything written so far flushed. The sender's I/O
 // thread may still be running, so no static destructor may run behind it:
@@ -134,7 +126,7 @@ int main(int argc, char** argv) {
     logFile.open(logPath, std::ios::out | std::ios::trunc);
     if (!logFile.is_open()) std::cout << "ERROR can't open file " << logPath << std::endl;
     {
-      LogLock lock;
+      PthreadLock lock(mutex_log_system);
       consoleBuf = std::cout.rdbuf(logFile.rdbuf());
     }
 
@@ -175,7 +167,7 @@ int main(int argc, char** argv) {
     write_log("INFO", "INSTANCE Listener - Success");
   } catch (const FileException& e) {
     {
-      LogLock lock;
+      PthreadLock lock(mutex_log_system);
       std::cout << e.what() << std::endl;
     }
     endProcess(1);
@@ -195,7 +187,7 @@ int main(int argc, char** argv) {
   delete dblistener;
   dblistener = nullptr;
   {
-    LogLock lock;
+    PthreadLock lock(mutex_log_system);
     std::cout.rdbuf(consoleBuf);
     logFile.close();
     std::cout << "Fin programme" << std::endl;

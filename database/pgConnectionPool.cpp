@@ -5,7 +5,7 @@
 
 #include "config/convertTo.h"
 #include "database/pgConnectionParam.h"
-#include "database/pthreadLock.h"
+#include "config/PthreadLock.h"
 
 pgConnectionPool::pgConnectionPool(std::string connectionString, int count)
     : connectionString(std::move(connectionString)) {
@@ -31,7 +31,7 @@ pgConnectionPool::pgConnectionPool(std::string host, int port, std::string dbnam
 
 pgConnectionPool::~pgConnectionPool() {
   {
-    pthreadLock lock(poolMutex);
+    PthreadLock lock(poolMutex);
     connectionList.clear();
   }
   pthread_mutex_destroy(&poolMutex);
@@ -39,7 +39,7 @@ pgConnectionPool::~pgConnectionPool() {
 }
 
 pgSafeThread* pgConnectionPool::select(unsigned int& position) {
-  pthreadLock lock(poolMutex);
+  PthreadLock lock(poolMutex);
   if (connectionList.empty()) {
     throw PostgresqlException("connection pool is empty: no connection to run the request on");
   }
@@ -54,17 +54,17 @@ pgSafeThread* pgConnectionPool::getNextConnection() {
 }
 
 int pgConnectionPool::getNextConnectionID() {
-  pthreadLock lock(poolMutex);
+  PthreadLock lock(poolMutex);
   return static_cast<int>(nextIndex);
 }
 
 int pgConnectionPool::getConnectionNumber() {
-  pthreadLock lock(poolMutex);
+  PthreadLock lock(poolMutex);
   return static_cast<int>(connectionList.size());
 }
 
 int pgConnectionPool::getWaitRequest() {
-  pthreadLock lock(waitMutex);
+  PthreadLock lock(waitMutex);
   return waitRequestCount;
 }
 
@@ -99,7 +99,7 @@ PGresult* pgConnectionPool::onNextConnection(Op op) {
 
 template <class Op>
 void pgConnectionPool::onEveryConnection(Op op) {
-  pthreadLock lock(poolMutex);
+  PthreadLock lock(poolMutex);
   for (const auto& connection : connectionList) {
     try {
       op(*connection);

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "database/pgConnectionParam.h"
-#include "database/pthreadLock.h"
+#include "config/PthreadLock.h"
 
 PostgresqlException::PostgresqlException(std::string message) : message(std::move(message)) {}
 PostgresqlException::~PostgresqlException() noexcept = default;
@@ -79,7 +79,7 @@ PGresult* pgSafeThread::run(const char* prefix, bool errorFromConnection, Call c
   ResultPtr result;
   std::string error;
   {
-    pthreadLock lock(mutex);
+    PthreadLock lock(mutex);
     result.reset(call(conn));
     const ExecStatusType status = PQresultStatus(result.get());
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
@@ -129,6 +129,6 @@ PGresult* pgSafeThread::executePrepareRequest(std::string name) {
 }
 
 std::string pgSafeThread::getClientEncoding() {
-  pthreadLock lock(mutex);
+  PthreadLock lock(mutex);
   return pg_encoding_to_char(PQclientEncoding(conn));
 }

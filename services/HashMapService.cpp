@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "services/PthreadLock.h"
+#include "config/PthreadLock.h"
 
 HashMapService::HashMapService() { pthread_mutex_init(&mutex, nullptr); }
 

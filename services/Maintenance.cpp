@@ -1,6 +1,6 @@
 #include "services/Maintenance.h"
 
-#include "services/PthreadLock.h"
+#include "config/PthreadLock.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "services/PthreadLock.h"
+#include "config/PthreadLock.h"
 
 UpdateServiceMap::UpdateServiceMap() { pthread_mutex_init(&mutex, nullptr); }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "services/PthreadLock.h"
+#include "config/PthreadLock.h"
 
 WaitServiceQueue::WaitServiceQueue() { pthread_mutex_init(&mutex, nullptr); }
 

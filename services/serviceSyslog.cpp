@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "services/PluginProcess.h"
-#include "services/PthreadLock.h"
+#include "config/PthreadLock.h"
 
 namespace {
 const PluginProcess::Setup kSyslogPluginSetup = {true, true, false,

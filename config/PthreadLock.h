@@ -1,8 +1,8 @@
 // PthreadLock: holds a pthread mutex for the lifetime of a scope, so that
 // every path out of a locked section (returns and exceptions) releases it.
 // unlock() lets a section end early. Does not own the mutex itself.
-#ifndef NORV_SERVICES_PTHREADLOCK_H
-#define NORV_SERVICES_PTHREADLOCK_H
+#ifndef NORV_CONFIG_PTHREADLOCK_H
+#define NORV_CONFIG_PTHREADLOCK_H
 
 #include <pthread.h>
 
