@@ -1,0 +1,322 @@
+#include "bench/BenchSupport.h"
+
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace bench {
+
+std::int64_t nowMicros() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// ---- Child ----------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& argv, const std::string& stdoutPath,
+             const std::string& stderrPath, bool pipeStdin) {
+  int out[2] = {-1, -1};
+  int in[2] = {-1, -1};
+  if (stdoutPath.empty() && pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipeStdin && pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    int fdIn = pipeStdin ? in[0] : open("/dev/null", O_RDONLY);
+    int fdOut = stdoutPath.empty() ? out[1] : open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fdIn < 0 || fdOut < 0 || dup2(fdIn, 0) < 0 || dup2(fdOut, 1) < 0) _exit(127);
+    if (!stderrPath.empty()) {
+      int fdErr = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fdErr < 0 || dup2(fdErr, 2) < 0) _exit(127);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (stdoutPath.empty()) {
+    close(out[1]);
+    stdoutFd_ = out[0];
+  }
+  if (pipeStdin) {
+    close(in[0]);
+    stdinFd_ = in[1];
+  }
+}
+
+Child::~Child() {
+  if (running()) stop(SIGKILL, std::chrono::milliseconds(2000));
+  closeStdin();
+  if (stdoutFd_ >= 0) close(stdoutFd_);
+}
+
+void Child::closeStdin() {
+  if (stdinFd_ >= 0) close(stdinFd_);
+  stdinFd_ = -1;
+}
+
+bool Child::running() {
+  int status = 0;
+  return wait(std::chrono::milliseconds(0), &status) == false;
+}
+
+bool Child::wait(std::chrono::milliseconds timeout, int* status) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!reaped_) {
+    int raw = 0;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      break;
+    }
+    if (r < 0) {
+      reaped_ = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(5000);
+  }
+  *status = status_;
+  return true;
+}
+
+int Child::stop(int sig, std::chrono::milliseconds timeout) {
+  int status = -1;
+  if (reaped_) return status_;
+  kill(pid_, sig);
+  if (wait(timeout, &status)) return status;
+  kill(pid_, SIGKILL);
+  wait(std::chrono::milliseconds(5000), &status);
+  return -1;
+}
+
+// ---- /proc ----------------------------------------------------------------
+
+ProcFigures readProc(pid_t pid) {
+  ProcFigures f;
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t close = stat.rfind(')');
+  if (close != std::string::npos) {
+    // Fields after the command name start at field 3 (state); utime is 14, stime 15.
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+      if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+      if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    f.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmHWM:") == 0) f.peakRssKb = std::atol(line.c_str() + 6);
+    if (line.compare(0, 6, "VmRSS:") == 0) f.rssKb = std::atol(line.c_str() + 6);
+  }
+  return f;
+}
+
+// ---- arrivals -------------------------------------------------------------
+
+namespace {
+
+// The number after `key` (skipping up to four quote, backslash or colon
+// characters); -1 when absent.
+std::int64_t numberAfter(const char* text, std::size_t size, const char* key) {
+  const char* end = text + size;
+  std::size_t keyLen = std::strlen(key);
+  const char* at = static_cast<const char*>(memmem(text, size, key, keyLen));
+  if (!at) return -1;
+  const char* p = at + keyLen;
+  for (int skipped = 0; p < end && skipped < 4 && (*p < '0' || *p > '9'); ++p, ++skipped) {
+  }
+  if (p >= end || *p < '0' || *p > '9') return -1;
+  std::int64_t value = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
+  return value;
+}
+
+}  // namespace
+
+bool parseArrival(const char* text, std::size_t size, std::int64_t arrived, Arrival& out) {
+  out.seq = numberAfter(text, size, "seq");
+  out.sent = numberAfter(text, size, "sent");
+  // A line that says when it arrived ("at=µs") overrides the read time.
+  std::int64_t at = numberAfter(text, size, "at=");
+  out.arrived = at >= 0 ? at : arrived;
+  return out.seq >= 0 && out.sent >= 0;
+}
+
+Figures analyse(const std::vector<Arrival>& arrivals, long expected) {
+  Figures f;
+  f.measured = true;
+  f.expected = expected;
+  f.delivered = static_cast<long>(arrivals.size());
+  std::vector<char> seen(static_cast<std::size_t>(expected), 0);
+  long distinct = 0;
+  std::int64_t previous = -1, firstSent = INT64_MAX, lastArrival = INT64_MIN;
+  std::vector<std::int64_t> latencies;
+  latencies.reserve(arrivals.size());
+  for (const Arrival& a : arrivals) {
+    if (a.seq < expected) {
+      if (seen[static_cast<std::size_t>(a.seq)]++) ++f.duplicates;
+      else ++distinct;
+    }
+    if (a.seq < previous) ++f.orderViolations;
+    previous = a.seq;
+    firstSent = std::min(firstSent, a.sent);
+    lastArrival = std::max(lastArrival, a.arrived);
+    latencies.push_back(a.arrived - a.sent);
+  }
+  f.lost = expected - distinct;
+  if (!latencies.empty()) {
+    std::sort(latencies.begin(), latencies.end());
+    auto at = [&](double q) {
+      std::size_t i = static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1));
+      return static_cast<double>(latencies[i]) / 1000.0;
+    };
+    f.p50Ms = at(0.50);
+    f.p99Ms = at(0.99);
+    f.maxMs = static_cast<double>(latencies.back()) / 1000.0;
+    double seconds = static_cast<double>(lastArrival - firstSent) / 1e6;
+    f.rate = seconds > 0 ? static_cast<double>(f.delivered) / seconds : 0;
+  }
+  return f;
+}
+
+ArrivalReader::ArrivalReader(int fd, std::size_t expected) : fd_(fd) {
+  arrivals_.reserve(expected + 1024);
+  thread_ = std::thread([this] { run(); });
+}
+
+ArrivalReader::~ArrivalReader() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<Arrival>& ArrivalReader::join() {
+  if (thread_.joinable()) thread_.join();
+  return arrivals_;
+}
+
+void ArrivalReader::run() {
+  std::vector<char> buffer(1 << 20);
+  std::size_t held = 0;
+  for (;;) {
+    if (held == buffer.size()) buffer.resize(buffer.size() * 2);
+    ssize_t n = read(fd_, buffer.data() + held, buffer.size() - held);
+    if (n <= 0) return;
+    std::int64_t now = nowMicros();
+    held += static_cast<std::size_t>(n);
+    std::size_t start = 0;
+    for (;;) {
+      char* nl = static_cast<char*>(std::memchr(buffer.data() + start, '\n', held - start));
+      if (!nl) break;
+      std::size_t end = static_cast<std::size_t>(nl - buffer.data());
+      Arrival a;
+      if (parseArrival(buffer.data() + start, end - start, now, a)) arrivals_.push_back(a);
+      start = end + 1;
+    }
+    std::memmove(buffer.data(), buffer.data() + start, held - start);
+    held -= start;
+    count_.store(static_cast<long>(arrivals_.size()));
+  }
+}
+
+// ---- Producer ---------------------------------------------------------------
+
+namespace {
+
+// About 200 bytes: the pad makes up the rest.
+const char kRaiseSql[] =
+    "SELECT count(pg_notify('syslog', '{\"fromhost\":\"bench\",\"seq\":' || i || ',\"sent\":' || "
+    "(extract(epoch from clock_timestamp()) * 1000000)::bigint || ',\"pad\":\"' || "
+    "repeat('x', 140) || '\"}')) FROM generate_series($1::bigint, $2::bigint) AS i";
+
+}  // namespace
+
+Producer::Producer() : conn_(PQconnectdb("")) {
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    std::string error = PQerrorMessage(conn_);
+    PQfinish(conn_);
+    throw std::runtime_error("producer cannot connect: " + error);
+  }
+}
+
+Producer::~Producer() { PQfinish(conn_); }
+
+void Producer::raise(long first, long count) {
+  std::string a = std::to_string(first), b = std::to_string(first + count - 1);
+  const char* params[2] = {a.c_str(), b.c_str()};
+  PGresult* r = PQexecParams(conn_, kRaiseSql, 2, nullptr, params, nullptr, nullptr, 0);
+  bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+  std::string error = ok ? "" : PQresultErrorMessage(r);
+  PQclear(r);
+  if (!ok) throw std::runtime_error("NOTIFY failed: " + error);
+}
+
+void Producer::burst(long first, long count, long perTransaction,
+                     const std::function<void(long)>& gate) {
+  for (long done = 0; done < count; done += perTransaction) {
+    if (gate) gate(first + done);
+    raise(first + done, std::min(perTransaction, count - done));
+  }
+}
+
+void Producer::steady(long count, double perSecond) {
+  auto start = std::chrono::steady_clock::now();
+  long done = 0;
+  while (done < count) {
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    long due = std::min(count, static_cast<long>(elapsed * perSecond) + 1);
+    if (due > done) {
+      raise(done, due - done);
+      done = due;
+    }
+    usleep(2000);
+  }
+}
+
+// ---- files ----------------------------------------------------------------
+
+WorkDir::WorkDir() {
+  char tmpl[] = "/tmp/norv-bench.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+WorkDir::~WorkDir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (std::system(cmd.c_str()) != 0) {
+  }
+}
+
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(10000);
+  }
+  return true;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace bench

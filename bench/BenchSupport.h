@@ -1,0 +1,155 @@
+// Pieces the benchmark's phases share: child processes it starts and stops,
+// figures read from /proc, the producer that raises notifications, and the
+// figures computed from what arrived (each arrival carries the sequence
+// number and send time that PostgreSQL put into the payload).
+// Nothing here takes a lock except ArrivalReader, whose vector is written by
+// its own thread only and read by others once it has been joined.
+#ifndef NORV_BENCH_BENCHSUPPORT_H
+#define NORV_BENCH_BENCHSUPPORT_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct pg_conn;
+
+namespace bench {
+
+// Wall-clock microseconds: the same clock as PostgreSQL's clock_timestamp().
+std::int64_t nowMicros();
+
+// A child started with execv. Standard input is /dev/null, or a pipe whose
+// write end this object keeps (pipeStdin); standard output goes to a pipe
+// read through stdoutFd() (empty stdoutPath) or to the file; standard error
+// to the file (empty: inherited). The destructor kills and reaps a child
+// still running, and closes the pipes.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& stdoutPath,
+        const std::string& stderrPath, bool pipeStdin = false);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  int stdoutFd() const { return stdoutFd_; }
+  void closeStdin();
+  bool running();
+  // Sends sig, waits at most `timeout`, then SIGKILLs. Returns the exit
+  // status (128 + signal when killed), -1 if it had to be killed.
+  int stop(int sig, std::chrono::milliseconds timeout);
+  // Waits for the exit; false on time-out.
+  bool wait(std::chrono::milliseconds timeout, int* status);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = -1;
+  int stdoutFd_ = -1;
+  int stdinFd_ = -1;
+};
+
+// CPU seconds (user + system) and resident sizes of a live process.
+struct ProcFigures {
+  double cpuSeconds = -1;
+  long peakRssKb = -1;  // VmHWM
+  long rssKb = -1;      // VmRSS
+};
+ProcFigures readProc(pid_t pid);
+
+// One notification seen at the receiving end.
+struct Arrival {
+  std::int64_t seq;
+  std::int64_t sent;     // µs, from the payload
+  std::int64_t arrived;  // µs, when it was read
+};
+
+// Finds the numbers following "seq" and "sent" in text (a payload, or a
+// receiver line where the payload's quotes are escaped).
+bool parseArrival(const char* text, std::size_t size, std::int64_t arrived, Arrival& out);
+
+// The figures of one delivery phase; `measured` false when it could not run.
+struct Figures {
+  bool measured = false;
+  std::string note;  // why it was not measured, or what went wrong
+  long expected = 0;
+  long delivered = 0;
+  long lost = 0;
+  long duplicates = 0;
+  long orderViolations = 0;
+  double rate = 0;  // notifications a second, first send to last arrival
+  double p50Ms = 0, p99Ms = 0, maxMs = 0;
+  double cpuSeconds = -1;
+  long peakRssKb = -1;
+};
+// Sequence numbers run from 0 to expected - 1.
+Figures analyse(const std::vector<Arrival>& arrivals, long expected);
+
+// Reads lines from a descriptor on a thread of its own, stamping each read
+// with the time and keeping the arrivals parsed from them. The descriptor
+// belongs to the caller; join() returns once it reached end of file.
+class ArrivalReader {
+ public:
+  explicit ArrivalReader(int fd, std::size_t expected);
+  ~ArrivalReader();
+  long count() const { return count_.load(); }
+  std::vector<Arrival>& join();
+
+ private:
+  void run();
+  int fd_;
+  std::vector<Arrival> arrivals_;
+  std::atomic<long> count_{0};
+  std::thread thread_;
+};
+
+// A libpq connection (parameters from the environment) that raises the
+// benchmark's notifications on channel "syslog": payloads of about 200
+// bytes, {"fromhost":"bench","seq":N,"sent":µs,"pad":"..."}, the send time
+// taken by clock_timestamp() as each one is raised.
+class Producer {
+ public:
+  Producer();
+  ~Producer();
+  Producer(const Producer&) = delete;
+  Producer& operator=(const Producer&) = delete;
+
+  // Raises seq first .. first + count - 1 in one transaction.
+  void raise(long first, long count);
+  // Raises count notifications as fast as possible in transactions of
+  // perTransaction; before each one, gate(next seq) may wait (back-off).
+  void burst(long first, long count, long perTransaction,
+             const std::function<void(long)>& gate = nullptr);
+  // Raises count notifications at `perSecond`, a few at a time.
+  void steady(long count, double perSecond);
+
+ private:
+  pg_conn* conn_;
+};
+
+// A self-deleting folder.
+class WorkDir {
+ public:
+  WorkDir();
+  ~WorkDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Polls cond every 10 ms until it holds or the time is up.
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+std::string readFile(const std::string& path);
+
+}  // namespace bench
+
+#endif

@@ -1,0 +1,581 @@
+// norv-bench: the relay's end-to-end benchmark. On the private PostgreSQL
+// named by the environment (PGHOST, PGPORT, PGUSER, PGDATABASE) it runs the
+// real daemon (norv-syslog-send) between PostgreSQL and the real receiver
+// (norv-syslog-receive), a bare libpq client as the limit, the receiving
+// server alone, plugin execution and a slow receiver, and prints a table.
+// Every wait is bounded; every process it starts is stopped before it exits.
+//
+//   norv-bench [--bin DIR] [--burst N] [--steady-rate N] [--steady-seconds S]
+//              [--soak N] [--slow-count N] [--slow-seconds S]
+//              [--server-seconds S] [--only PHASE,...]
+//   norv-bench listen --count N     (the bare client; used by the above)
+#include <getopt.h>
+#include <libpq-fe.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "bench/BenchSupport.h"
+#include "bench/ServerLoad.h"
+#include "services/service.h"
+
+using namespace bench;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+struct Options {
+  std::string bin;           // folder holding norv-syslog-send and norv-syslog-receive
+  std::string self;          // this program, for the bare client
+  std::string plugin;        // the trivial plugin
+  std::string slowReceiver;  // the slow receiver script
+  std::string cert, key;     // the receivers' self-signed pair
+  long burst = 100000;
+  double steadyRate = 2000;
+  double steadySeconds = 30;
+  long soak = 1000000;
+  long slowCount = 40000;
+  double slowSeconds = 10;
+  double serverSeconds = 2;
+  std::set<std::string> only;
+  bool wants(const std::string& phase) const { return only.empty() || only.count(phase); }
+};
+
+std::string dirOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+void progress(const std::string& text) { std::cerr << "norv-bench: " << text << std::endl; }
+
+// ---- the bare client ----------------------------------------------------------
+
+// LISTENs, says "ready" on standard error, then waits on its socket and only
+// records what arrives, until `count` arrived or nothing came for 10 s. Then
+// its own CPU and peak RSS on standard error, and the arrivals on standard
+// output, one "seq=N sent=µs at=µs" line each.
+int bareListen(long count) {
+  PGconn* conn = PQconnectdb("");
+  if (PQstatus(conn) != CONNECTION_OK) {
+    std::cerr << "bare client cannot connect: " << PQerrorMessage(conn);
+    PQfinish(conn);
+    return 1;
+  }
+  PQclear(PQexec(conn, "LISTEN syslog"));
+  std::cerr << "ready" << std::endl;
+  std::vector<Arrival> arrivals;
+  arrivals.reserve(static_cast<std::size_t>(count));
+  auto lastArrival = std::chrono::steady_clock::now();
+  const auto idleLimit = seconds(10);
+  while (static_cast<long>(arrivals.size()) < count &&
+         std::chrono::steady_clock::now() - lastArrival < idleLimit) {
+    pollfd fd = {PQsocket(conn), POLLIN, 0};
+    poll(&fd, 1, 500);
+    if (!PQconsumeInput(conn)) break;
+    std::int64_t now = nowMicros();
+    while (PGnotify* n = PQnotifies(conn)) {
+      Arrival a;
+      if (parseArrival(n->extra, std::strlen(n->extra), now, a)) arrivals.push_back(a);
+      PQfreemem(n);
+      lastArrival = std::chrono::steady_clock::now();
+    }
+  }
+  ProcFigures self = readProc(getpid());
+  std::cerr << "cpu=" << self.cpuSeconds << " hwm=" << self.peakRssKb << std::endl;
+  PQfinish(conn);
+  for (const Arrival& a : arrivals)
+    std::printf("seq=%lld sent=%lld at=%lld\n", static_cast<long long>(a.seq),
+                static_cast<long long>(a.sent), static_cast<long long>(a.arrived));
+  return 0;
+}
+
+Figures runBare(const Options& o, const WorkDir& work) {
+  Figures f;
+  std::string err = work.file("bare.err");
+  Child child({o.self, "listen", "--count", std::to_string(o.burst)}, "", err);
+  ArrivalReader reader(child.stdoutFd(), static_cast<std::size_t>(o.burst));
+  if (!waitUntil([&] { return readFile(err).find("ready") != std::string::npos; }, seconds(10))) {
+    f.note = "bare client did not start: " + readFile(err);
+    child.stop(SIGKILL, milliseconds(1000));
+    reader.join();
+    return f;
+  }
+  try {
+    Producer producer;
+    producer.burst(0, o.burst, 1000);
+  } catch (const std::exception& e) {
+    f.note = e.what();
+  }
+  int status = 0;
+  if (!child.wait(seconds(120), &status)) child.stop(SIGKILL, milliseconds(1000));
+  Figures measured = analyse(reader.join(), o.burst);
+  measured.note = f.note;
+  std::string text = readFile(err);
+  std::size_t at = text.find("cpu=");
+  if (at != std::string::npos) {
+    std::sscanf(text.c_str() + at, "cpu=%lf hwm=%ld", &measured.cpuSeconds, &measured.peakRssKb);
+  }
+  return measured;
+}
+
+// ---- the relay: receiver + daemon ---------------------------------------------
+
+std::string writeConfig(const WorkDir& work, int port) {
+  std::string path = work.file("quillon.conf");
+  auto env = [](const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return std::string(v ? v : fallback);
+  };
+  std::ofstream conf(path);
+  conf << "[LOG]\nlog_file=" << work.file("norv.log") << "\n"
+       << "[DB]\nPGSQL_host=" << env("PGHOST", "127.0.0.1") << "\nPGSQL_port=" << env("PGPORT", "5432")
+       << "\nPGSQL_db=" << env("PGDATABASE", "postgres") << "\nPGSQL_username=" << env("PGUSER", "postgres")
+       << "\nPGSQL_pwd=\n"
+       << "[RECEIVER]\nip=127.0.0.1\nport=" << port << "\n";
+  return path;
+}
+
+int listeningPortIn(const std::string& file) {
+  std::string text = readFile(file);
+  std::size_t at = text.find("listening on port ");
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 18);
+}
+
+// Starts the daemon against a receiver on `port` and waits until it relays.
+std::unique_ptr<Child> startDaemon(const Options& o, const WorkDir& work, int port, std::string& note) {
+  std::string conf = writeConfig(work, port);
+  auto daemon = std::make_unique<Child>(std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf},
+                                        work.file("daemon.out"), work.file("daemon.err"));
+  std::string log = work.file("norv.log");
+  bool ready = waitUntil([&] {
+    std::string text = readFile(log);
+    return text.find("LISTEN SUCCESS") != std::string::npos && text.find("HEELO") != std::string::npos;
+  }, seconds(15));
+  if (!ready) {
+    note = "daemon did not start relaying within 15 s: " + readFile(work.file("daemon.out"));
+    daemon->stop(SIGKILL, milliseconds(1000));
+    return nullptr;
+  }
+  return daemon;
+}
+
+// Runs `produce` (on a thread of its own) through the daemon into
+// norv-syslog-receive and returns the figures; watch(count, pid) is called
+// every 10 ms with the arrivals so far.
+Figures runRelay(const Options& o, const std::string& tag, long expected,
+                 const std::function<void(Producer&, const ArrivalReader&)>& produce,
+                 const std::function<void(long, pid_t)>& watch = nullptr) {
+  WorkDir work;
+  Figures f;
+  Child receiver({o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key}, "",
+                 work.file("receiver.err"));
+  ArrivalReader reader(receiver.stdoutFd(), static_cast<std::size_t>(expected));
+  int port = 0;
+  waitUntil([&] { return (port = listeningPortIn(work.file("receiver.err"))) != 0 || !receiver.running(); },
+            seconds(10));
+  if (port == 0) {
+    f.note = tag + ": receiver did not listen: " + readFile(work.file("receiver.err"));
+    receiver.stop(SIGKILL, milliseconds(1000));
+    reader.join();
+    return f;
+  }
+  std::unique_ptr<Child> daemon = startDaemon(o, work, port, f.note);
+  if (!daemon) {
+    receiver.stop(SIGTERM, seconds(5));
+    reader.join();
+    return f;
+  }
+  progress(tag + ": daemon relaying, raising " + std::to_string(expected) + " notifications");
+  std::atomic<bool> produced{false};
+  std::mutex noteMutex;
+  std::string produceError;
+  std::thread producer([&] {
+    try {
+      Producer p;
+      produce(p, reader);
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> lock(noteMutex);
+      produceError = e.what();
+    }
+    produced = true;
+  });
+  long last = -1;
+  auto lastChange = std::chrono::steady_clock::now();
+  while (reader.count() < expected) {
+    long now = reader.count();
+    if (watch) watch(now, daemon->pid());
+    if (now != last) {
+      last = now;
+      lastChange = std::chrono::steady_clock::now();
+    } else if (produced.load() && std::chrono::steady_clock::now() - lastChange > seconds(10)) {
+      break;  // nothing more for 10 s after the last one was raised
+    }
+    if (!daemon->running()) break;
+    usleep(10000);
+  }
+  producer.join();
+  if (watch) watch(reader.count(), daemon->pid());
+  ProcFigures proc = readProc(daemon->pid());
+  int status = daemon->stop(SIGTERM, seconds(5));
+  receiver.stop(SIGTERM, seconds(5));
+  f = analyse(reader.join(), expected);
+  f.cpuSeconds = proc.cpuSeconds;
+  f.peakRssKb = proc.peakRssKb;
+  if (!produceError.empty()) f.note = "producer: " + produceError;
+  if (status != 0) f.note += (f.note.empty() ? "" : "; ") + std::string("daemon exit status ") + std::to_string(status);
+  return f;
+}
+
+// ---- the slow receiver --------------------------------------------------------
+
+struct SlowFigures {
+  bool measured = false;
+  std::string note;
+  long expected = 0, delivered = 0, duplicates = 0, orderViolations = 0;
+  long peakRssKb = -1;
+  double seconds = 0;
+};
+
+SlowFigures runSlow(const Options& o) {
+  WorkDir work;
+  SlowFigures s;
+  s.expected = o.slowCount;
+  std::string err = work.file("slow.err"), out = work.file("slow.out");
+  Child receiver({"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
+                  std::to_string(o.slowCount), "--slow-seconds", std::to_string(o.slowSeconds)},
+                 out, err);
+  int port = 0;
+  waitUntil([&] { return (port = listeningPortIn(err)) != 0 || !receiver.running(); }, seconds(10));
+  if (port == 0) {
+    s.note = "slow receiver did not listen: " + readFile(err);
+    return s;
+  }
+  std::unique_ptr<Child> daemon = startDaemon(o, work, port, s.note);
+  if (!daemon) return s;
+  progress("slow receiver: raising " + std::to_string(o.slowCount) + " notifications");
+  auto start = std::chrono::steady_clock::now();
+  try {
+    Producer p;
+    p.burst(0, o.slowCount, 1000);
+  } catch (const std::exception& e) {
+    s.note = std::string("producer: ") + e.what();
+  }
+  int status = 0;
+  double bound = o.slowSeconds + 60;
+  while (!receiver.wait(milliseconds(0), &status) &&
+         std::chrono::steady_clock::now() - start < std::chrono::duration<double>(bound)) {
+    s.peakRssKb = std::max(s.peakRssKb, readProc(daemon->pid()).peakRssKb);
+    usleep(20000);
+  }
+  s.peakRssKb = std::max(s.peakRssKb, readProc(daemon->pid()).peakRssKb);
+  s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  daemon->stop(SIGTERM, seconds(5));
+  receiver.stop(SIGTERM, seconds(5));
+  std::string summary = readFile(out);
+  if (std::sscanf(summary.c_str(), "received %ld duplicates %ld order %ld", &s.delivered, &s.duplicates,
+                  &s.orderViolations) == 3)
+    s.measured = true;
+  else
+    s.note += " slow receiver summary missing: " + readFile(err);
+  return s;
+}
+
+// ---- plugin execution -----------------------------------------------------------
+
+// Runs per second: service::execute on the plugin, and the bare loop (pipe,
+// fork, exec, read to end of file, wait) on the same program.
+std::pair<double, double> measurePlugin(const std::string& plugin, double secondsEach) {
+  auto timed = [&](const std::function<bool()>& once) {
+    auto start = std::chrono::steady_clock::now();
+    long runs = 0;
+    double elapsed = 0;
+    while (elapsed < secondsEach) {
+      if (!once()) return -1.0;
+      ++runs;
+      elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    return static_cast<double>(runs) / elapsed;
+  };
+  service s;
+  s.name = "bench";
+  s.path = plugin;
+  s.Setparameter("");
+  double viaService = timed([&] {
+    try {
+      return s.execute() == 0;
+    } catch (const std::exception&) {
+      return false;
+    }
+  });
+  double bare = timed([&] {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      close(fds[1]);
+      char* argv[] = {const_cast<char*>(plugin.c_str()), nullptr};
+      char* envp[] = {nullptr};
+      execve(argv[0], argv, envp);
+      _exit(127);
+    }
+    close(fds[1]);
+    char buffer[4096];
+    while (read(fds[0], buffer, sizeof buffer) > 0) {
+    }
+    close(fds[0]);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  });
+  return {viaService, bare};
+}
+
+// ---- the table ----------------------------------------------------------------
+
+std::string num(double v, int decimals = 0) {
+  if (v < 0) return "n/a";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+std::string ratio(double a, double b) { return (a < 0 || b <= 0) ? "-" : num(a / b, 2); }
+
+void row(const std::string& name, const std::string& a, const std::string& b = "", const std::string& c = "",
+         const std::string& d = "") {
+  std::printf("  %-28s %14s %14s %12s  %s\n", name.c_str(), a.c_str(), b.c_str(), c.c_str(), d.c_str());
+}
+
+const char* verdict(bool met) { return met ? "target met" : "TARGET MISSED"; }
+
+void printDelivery(const std::string& title, const Figures& d, const Figures* bare) {
+  std::printf("\n%s\n", title.c_str());
+  if (!d.measured) {
+    std::printf("  not measured: %s\n", d.note.c_str());
+    return;
+  }
+  if (!d.note.empty()) std::printf("  note: %s\n", d.note.c_str());
+  bool withBare = bare && bare->measured;
+  if (withBare) row("figure", "daemon", "bare libpq", "daemon/bare");
+  auto line = [&](const std::string& name, double a, double b, int decimals, bool showRatio) {
+    if (withBare) row(name, num(a, decimals), num(b, decimals), showRatio ? ratio(a, b) : "");
+    else row(name, num(a, decimals));
+  };
+  const Figures& b = withBare ? *bare : d;
+  line("expected", d.expected, b.expected, 0, false);
+  line("delivered", d.delivered, b.delivered, 0, true);
+  line("lost", d.lost, b.lost, 0, false);
+  line("duplicates", d.duplicates, b.duplicates, 0, false);
+  line("order violations", d.orderViolations, b.orderViolations, 0, false);
+  line("rate (notifications/s)", d.rate, b.rate, 0, true);
+  line("latency p50 (ms)", d.p50Ms, b.p50Ms, 2, true);
+  line("latency p99 (ms)", d.p99Ms, b.p99Ms, 2, true);
+  line("latency max (ms)", d.maxMs, b.maxMs, 2, true);
+  line("CPU (s)", d.cpuSeconds, b.cpuSeconds, 2, true);
+  line("peak RSS (MB)", d.peakRssKb / 1024.0, b.peakRssKb / 1024.0, 1, true);
+  if (withBare && !b.note.empty()) std::printf("  bare client note: %s\n", b.note.c_str());
+}
+
+bool delivered(const Figures& f) {
+  return f.measured && f.lost == 0 && f.duplicates == 0 && f.orderViolations == 0;
+}
+
+[[noreturn]] void usage(const char* problem) {
+  std::fprintf(stderr,
+               "norv-bench: %s\nusage: norv-bench [--bin DIR] [--burst N] [--steady-rate N] "
+               "[--steady-seconds S] [--soak N] [--slow-count N] [--slow-seconds S] "
+               "[--server-seconds S] [--only plugin,server,burst,steady,soak,slow]\n",
+               problem);
+  std::exit(2);
+}
+
+double positive(const char* option, const char* text) {
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v > 0)) usage((std::string("--") + option + " wants a positive number").c_str());
+  return v;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (argc >= 2 && std::strcmp(argv[1], "listen") == 0) {
+    long count = argc >= 4 ? std::atol(argv[3]) : 100000;
+    return bareListen(count);
+  }
+  Options o;
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) usage("cannot find its own path");
+  self[n] = '\0';
+  o.self = self;
+  o.bin = dirOf(dirOf(o.self));
+  o.plugin = dirOf(o.self) + "/norv-bench-plugin";
+  o.slowReceiver = NORV_BENCH_SOURCE_DIR "/slow_receiver.py";
+  const option options[] = {{"bin", required_argument, nullptr, 'b'},
+                            {"burst", required_argument, nullptr, 'n'},
+                            {"steady-rate", required_argument, nullptr, 'r'},
+                            {"steady-seconds", required_argument, nullptr, 's'},
+                            {"soak", required_argument, nullptr, 'k'},
+                            {"slow-count", required_argument, nullptr, 'c'},
+                            {"slow-seconds", required_argument, nullptr, 'w'},
+                            {"server-seconds", required_argument, nullptr, 'v'},
+                            {"only", required_argument, nullptr, 'o'},
+                            {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int opt;
+  while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    switch (opt) {
+      case 'b': o.bin = optarg; break;
+      case 'n': o.burst = static_cast<long>(positive("burst", optarg)); break;
+      case 'r': o.steadyRate = positive("steady-rate", optarg); break;
+      case 's': o.steadySeconds = positive("steady-seconds", optarg); break;
+      case 'k': o.soak = static_cast<long>(positive("soak", optarg)); break;
+      case 'c': o.slowCount = static_cast<long>(positive("slow-count", optarg)); break;
+      case 'w': o.slowSeconds = positive("slow-seconds", optarg); break;
+      case 'v': o.serverSeconds = positive("server-seconds", optarg); break;
+      case 'o': {
+        std::istringstream list(optarg);
+        std::string phase;
+        while (std::getline(list, phase, ',')) o.only.insert(phase);
+        break;
+      }
+      default: usage("unknown option");
+    }
+  }
+  if (!std::getenv("PGHOST") || !std::getenv("PGPORT")) usage("PGHOST and PGPORT must name the PostgreSQL to use");
+
+  WorkDir work;
+  o.cert = work.file("cert.pem");
+  o.key = work.file("key.pem");
+  const std::string& cert = o.cert;
+  const std::string& key = o.key;
+  std::string makeCert = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" + key +
+                         "' -out '" + cert + "' >/dev/null 2>&1";
+  if (std::system(makeCert.c_str()) != 0) usage("openssl could not make a certificate");
+
+  std::pair<double, double> plugin{-1, -1};
+  if (o.wants("plugin")) {
+    progress("plugin execution");
+    plugin = measurePlugin(o.plugin, 1.0);
+  }
+  std::vector<std::pair<std::string, ServerLoadResult>> server;
+  if (o.wants("server")) {
+    for (int threads : {1, 2}) {
+      for (int clients : {1, 4}) {
+        progress("receiving server: " + std::to_string(clients) + " clients, threadCount " + std::to_string(threads));
+        std::string name = std::to_string(clients) + " client" + (clients > 1 ? "s" : "") + ", threadCount " +
+                           std::to_string(threads);
+        server.emplace_back(name, measureServer(cert, key, clients, threads, o.serverSeconds));
+      }
+    }
+  }
+  Figures bare, burst, steady, soak;
+  long soak10k = -1, soakEnd = -1;
+  if (o.wants("burst")) {
+    progress("bare libpq client: burst of " + std::to_string(o.burst));
+    bare = runBare(o, work);
+    progress("daemon: burst of " + std::to_string(o.burst));
+    burst = runRelay(o, "burst", o.burst, [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); });
+  }
+  if (o.wants("steady")) {
+    long count = static_cast<long>(o.steadyRate * o.steadySeconds);
+    progress("daemon: steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s");
+    steady = runRelay(o, "steady", count, [&](Producer& p, const ArrivalReader&) { p.steady(count, o.steadyRate); });
+  }
+  if (o.wants("soak")) {
+    progress("daemon: soak of " + std::to_string(o.soak));
+    soak = runRelay(
+        o, "soak", o.soak,
+        [&](Producer& p, const ArrivalReader& r) {
+          // Bursts of 10 000; the next waits (at most 10 s) until at most
+          // 20 000 are still on their way.
+          p.burst(0, o.soak, 1000, [&](long next) {
+            if (next % 10000 != 0) return;
+            waitUntil([&] { return r.count() >= next - 20000; }, seconds(10));
+          });
+        },
+        [&](long count, pid_t pid) {
+          if (soak10k < 0 && count >= 10000) soak10k = readProc(pid).peakRssKb;
+          if (count >= o.soak && soakEnd < 0) soakEnd = readProc(pid).peakRssKb;
+        });
+  }
+  SlowFigures slow;
+  if (o.wants("slow")) slow = runSlow(o);
+
+  // ---- the table ----
+  std::printf("\n==== norv relay benchmark ====\n");
+  if (o.wants("burst")) {
+    printDelivery("Burst of " + std::to_string(o.burst) + " (transactions of 1 000)", burst, &bare);
+    if (burst.measured && bare.measured) {
+      bool met = delivered(burst) && burst.rate * 4 >= bare.rate;
+      std::printf("  target: all delivered in order, rate >= 1/4 of bare: %s\n", verdict(met));
+    }
+  }
+  if (o.wants("steady")) {
+    printDelivery("Steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s", steady, nullptr);
+    if (steady.measured)
+      std::printf("  target: nothing lost, p99 <= 5 ms: %s\n", verdict(delivered(steady) && steady.p99Ms <= 5.0));
+  }
+  if (o.wants("soak")) {
+    printDelivery("Soak of " + std::to_string(o.soak) + " in bursts of 10 000", soak, nullptr);
+    if (soak.measured) {
+      if (soakEnd < 0) soakEnd = soak.peakRssKb;
+      row("peak RSS after 10 000 (MB)", num(soak10k / 1024.0, 1));
+      row("peak RSS at the end (MB)", num(soakEnd / 1024.0, 1));
+      bool met = soak10k > 0 && soakEnd <= soak10k * 1.10 && soakEnd < 20 * 1024;
+      std::printf("  target: end within 10%% of after 10 000, and < 20 MB: %s\n", verdict(met));
+    }
+  }
+  if (o.wants("server")) {
+    std::printf("\nReceiving server alone (messages/s into the queue, %s s each)\n", num(o.serverSeconds, 1).c_str());
+    bool met = false;
+    for (auto& [name, r] : server) {
+      if (r.measured) row(name, num(r.perSecond));
+      else row(name, "n/a", "", "", "not measured: " + r.note);
+      if (r.measured && name.rfind("4 clients", 0) == 0 && r.perSecond >= 100000) met = true;
+    }
+    std::printf("  target: >= 100 000/s from 4 clients: %s\n", verdict(met));
+  }
+  if (o.wants("plugin")) {
+    std::printf("\nPlugin execution (runs/s of a one-line C plugin, 1 s each)\n");
+    row("service::execute", num(plugin.first));
+    row("bare fork+exec+read+wait", num(plugin.second));
+    row("ratio", ratio(plugin.first, plugin.second));
+    if (plugin.first < 0 || plugin.second < 0) std::printf("  not measured: a run failed\n");
+    else std::printf("  target: >= 80%% of bare: %s\n", verdict(plugin.first >= 0.8 * plugin.second));
+  }
+  if (o.wants("slow")) {
+    std::printf("\nSlow receiver (1 000 messages/s for %s s, then full speed)\n", num(o.slowSeconds).c_str());
+    if (!slow.note.empty()) std::printf("  note: %s\n", slow.note.c_str());
+    if (slow.measured) {
+      row("expected", num(slow.expected));
+      row("delivered", num(slow.delivered));
+      row("lost", num(slow.expected - (slow.delivered - slow.duplicates)));
+      row("duplicates", num(slow.duplicates));
+      row("order violations", num(slow.orderViolations));
+      row("daemon peak RSS (MB)", num(slow.peakRssKb / 1024.0, 1));
+      row("seconds", num(slow.seconds, 1));
+      bool met = slow.delivered == slow.expected && slow.duplicates == 0 && slow.orderViolations == 0 &&
+                 slow.peakRssKb < 20 * 1024;
+      std::printf("  target: nothing lost, RSS bounded (< 20 MB): %s\n", verdict(met));
+    } else {
+      std::printf("  not measured\n");
+    }
+  }
+  return 0;
+}
