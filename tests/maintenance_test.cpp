@@ -13,9 +13,18 @@ time_t nowSeconds() {
   return now.tv_sec;
 }
 
-timeval sec(time_t seconds, long micros = 0) { return timeval{seconds, micros}; }
+const unsigned long kId = 5, kOther = 6;
 
-const unsigned long kId = 5;
+class MaintenanceTest : public ::testing::Test {
+ protected:
+  // A window for id from now + from to now + to (seconds).
+  void add(int planned, unsigned long id, long from, long to, int status = 1, long fromMicros = 0,
+           long toMicros = 0, int option = 0) {
+    m.add(planned, id, status, {now + from, fromMicros}, {now + to, toMicros}, option);
+  }
+  Maintenance m;
+  time_t now = nowSeconds();
+};
 
 TEST(MaintenanceWindow, ContainsTheCurrentSecondWithInclusiveBounds) {
   struct Case {
@@ -23,76 +32,60 @@ TEST(MaintenanceWindow, ContainsTheCurrentSecondWithInclusiveBounds) {
     bool current;
   };
   const Case cases[] = {
-      {0, 0, 100, 0, true},        // starts this second
-      {-100, 0, 0, 0, true},       // ends this second
-      {0, 900000, 0, 100, true},   // same second, microseconds ignored
-      {-100, 0, -1, 0, false},     // ended a second ago
-      {100, 0, -100, 0, false},    // end before start
+      {0, 0, 100, 0, true},       // starts this second
+      {-100, 0, 0, 0, true},      // ends this second
+      {0, 900000, 0, 100, true},  // same second, microseconds ignored
+      {-100, 0, -1, 0, false},    // ended a second ago
+      {100, 0, -100, 0, false},   // end before start
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.start) + ".." + std::to_string(c.end));
     for (int attempt = 0;; ++attempt) {
       ASSERT_LT(attempt, 10) << "the clock never held still";
       Maintenance m;
-      time_t now = nowSeconds();
-      m.add(1, kId, 1, sec(now + c.start, c.startMicros), sec(now + c.end, c.endMicros), 0);
-      bool current = m.isMaintenance(kId);
+      const time_t now = nowSeconds();
+      m.add(1, kId, 1, {now + c.start, c.startMicros}, {now + c.end, c.endMicros}, 0);
+      const bool current = m.isMaintenance(kId);
       if (nowSeconds() != now) continue;
-      EXPECT_EQ(current, c.current) << c.start << ".." << c.end;
+      EXPECT_EQ(current, c.current);
       break;
     }
   }
 }
 
-TEST(MaintenanceWindow, CleanRemovesTheListOnceAWindowEnded) {
-  Maintenance m;
-  time_t now = nowSeconds();
-  m.add(1, kId, 1, sec(now - 100), sec(now + 100), 0);
+// Both forms of clean drop the id's whole list with its planned ids, so a
+// window that was still current can be registered again.
+TEST_F(MaintenanceTest, CleanRemovesTheWholeListAndItsPlannedIds) {
+  add(1, kId, -100, 100);
   m.clean(kId);  // nothing ended yet
   EXPECT_TRUE(m.isMaintenance(kId));
-
-  m.add(2, kId, 1, sec(now - 100), sec(now - 50), 0);
-  m.clean(kId);  // the ended window takes the current one with it...
-  EXPECT_FALSE(m.isMaintenance(kId));
-  EXPECT_FALSE(m.isPlannedIDPresent(1));
-  EXPECT_FALSE(m.isPlannedIDPresent(2));
-  m.add(1, kId, 1, sec(now - 100), sec(now + 100), 0);  // ...which may come back
+  add(2, kId, -100, -50);
+  m.clean(kId);  // the ended window takes the current one with it
+  EXPECT_FALSE(m.isMaintenance(kId) || m.isPlannedIDPresent(1) || m.isPlannedIDPresent(2));
+  add(1, kId, -100, 100);
   EXPECT_TRUE(m.isMaintenance(kId));
-}
 
-TEST(MaintenanceWindow, CleanByPlannedIdRemovesTheWholeList) {
-  Maintenance m;
-  time_t now = nowSeconds();
-  m.add(1, kId, 1, sec(now - 100), sec(now + 100), 0);
-  m.add(2, kId, 1, sec(now + 100), sec(now + 200), 0);
-  m.add(3, 6, 1, sec(now - 100), sec(now + 100), 0);
+  add(2, kId, 100, 200);
+  add(3, kOther, -100, 100);
   m.clean(kId, 3);  // another service's planned id: nothing happens
   EXPECT_TRUE(m.isMaintenance(kId));
   m.clean(kId, 2);
-  EXPECT_FALSE(m.isMaintenance(kId));
-  EXPECT_FALSE(m.isPlannedIDPresent(1));
-  EXPECT_FALSE(m.isPlannedIDPresent(2));
-  EXPECT_TRUE(m.isMaintenance(6));
+  EXPECT_FALSE(m.isMaintenance(kId) || m.isPlannedIDPresent(1) || m.isPlannedIDPresent(2));
+  EXPECT_TRUE(m.isMaintenance(kOther));
 }
 
-TEST(MaintenanceWindow, PlannedIdIsRegisteredOnce) {
-  Maintenance m;
-  time_t now = nowSeconds();
-  m.add(3, kId, 1, sec(now + 100), sec(now + 200), 0);
-  m.add(3, kId, 1, sec(now - 100), sec(now + 100), 0);
-  m.add(3, 6, 1, sec(now - 100), sec(now + 100), 0);
-  EXPECT_FALSE(m.isMaintenance(kId));
-  EXPECT_FALSE(m.isMaintenance(6));
-  EXPECT_TRUE(m.isPlannedIDPresent(3));
+TEST_F(MaintenanceTest, PlannedIdIsRegisteredOnce) {
+  add(3, kId, 100, 200);
+  add(3, kId, -100, 100);
+  add(3, kOther, -100, 100);
+  EXPECT_FALSE(m.isMaintenance(kId) || m.isMaintenance(kOther));
 }
 
-TEST(MaintenanceWindow, InformationOfTheCurrentWindow) {
-  Maintenance m;
+TEST_F(MaintenanceTest, InformationOfTheCurrentWindow) {
   EXPECT_EQ(m.getMaintenanceInformation(kId).status, 0);
-  time_t now = nowSeconds();
-  m.add(1, kId, 9, sec(now - 200), sec(now - 100), 11);
-  EXPECT_EQ(m.getMaintenanceInformation(kId).status, 0);
-  m.add(2, kId, 4, sec(now - 100, 123), sec(now + 100, 456), 12);
-  var_maintenance info = m.getMaintenanceInformation(kId);
+  add(1, kId, -200, -100, 9);
+  add(2, kId, -100, 100, 4, 123, 456, 12);
+  const var_maintenance info = m.getMaintenanceInformation(kId);
   EXPECT_EQ(info.status, 4);
   EXPECT_EQ(info.plannedId, 2);
   EXPECT_EQ(info.option, 12);
@@ -100,13 +93,11 @@ TEST(MaintenanceWindow, InformationOfTheCurrentWindow) {
   EXPECT_EQ(info.end.tv_sec, now + 100);
 }
 
-TEST(MaintenanceWindow, IdsKeepTheirFullWidth) {
-  Maintenance m;
-  time_t now = nowSeconds();
+TEST_F(MaintenanceTest, IdsKeepTheirFullWidth) {
   const unsigned long wide = kId + (1UL << 32);
-  m.add(1, wide, 1, sec(now - 100), sec(now + 100), 0);
+  add(1, wide, -100, 100);
   EXPECT_FALSE(m.isMaintenance(kId));
-  m.add(2, kId, 1, sec(now - 100), sec(now - 50), 0);
+  add(2, kId, -100, -50);
   m.clean(kId);
   EXPECT_TRUE(m.isMaintenance(wide));
 }
