@@ -6,25 +6,18 @@
 
 #include "support/TestSupport.h"
 
-using testsupport::runShell;
-using testsupport::TempDir;
+using namespace testsupport;
 
 TEST(Install, ProgramBuildsAndRunsAgainstTheInstalledLibrary) {
-  TempDir prefix;
-  TempDir work;
+  TempDir prefix, work;
   const std::string P = prefix.path();
-  const auto installed =
-      runShell("cmake --install '" + testsupport::binPath("") + "' --prefix '" + P + "'");
+  const ExecResult installed = runShell("cmake --install '" + binPath("") + "' --prefix '" + P + "'");
   ASSERT_EQ(installed.status, 0) << installed.output;
-  for (const char* f : {"lib/libnorv.a", "lib/pkgconfig/norv.pc", "include/norv/config/iniConfig.h",
-                        "include/norv/config/convertTo.h", "include/norv/config/ip.h",
-                        "include/norv/database/pgSafeThread.h",
-                        "include/norv/database/pgConnectionPool.h"}) {
-    EXPECT_TRUE(testsupport::fileExists(P + "/" + f)) << f;
-  }
+  EXPECT_TRUE(fileExists(P + "/lib/libnorv.a") && fileExists(P + "/include/norv/config/iniConfig.h"));
 
-  testsupport::writeFile(work.file("x.cpp"), R"(
+  writeFile(work.file("x.cpp"), R"(
 #include <iostream>
+#include "config/convertTo.h"
 #include "config/iniConfig.h"
 #include "config/ip.h"
 #include "database/pgConnectionPool.h"
@@ -33,18 +26,17 @@ int main(int, char** argv) {
   iniConfig ini(argv[1]);
   pgSafeThread db(ini.getKey("DB", "conninfo"));
   PGresult* r = db.executeRequest("SELECT 40 + 2");
-  std::cout << ini.getKey("DB", "name") << " " << PQgetvalue(r, 0, 0) << " "
+  std::cout << trim(ini.getKey("DB", "name")) << " " << PQgetvalue(r, 0, 0) << " "
             << IP::IPdecToIP(16909060) << std::endl;
   PQclear(r);
   return 0;
 }
 )");
-  testsupport::writeFile(work.file("x.conf"),
-                         "[DB]\nname=installed\nconninfo=" + testsupport::pgConnString() + "\n");
-  const auto built = runShell("cd '" + work.path() + "' && g++ -std=c++17 x.cpp -o x $(PKG_CONFIG_PATH='" +
-                              P + "/lib/pkgconfig' pkg-config --cflags --libs norv)");
+  writeFile(work.file("x.conf"), "[DB]\nname= installed\nconninfo=" + pgConnString() + "\n");
+  const ExecResult built = runShell("cd '" + work.path() + "' && g++ -std=c++17 x.cpp -o x $(PKG_CONFIG_PATH='" +
+                                    P + "/lib/pkgconfig' pkg-config --cflags --libs norv)");
   ASSERT_EQ(built.status, 0) << built.output;
-  const auto ran = runShell("'" + work.file("x") + "' '" + work.file("x.conf") + "'");
+  const ExecResult ran = runShell("'" + work.file("x") + "' '" + work.file("x.conf") + "'");
   EXPECT_EQ(ran.status, 0) << ran.output;
   EXPECT_EQ(ran.output, "installed 42 1.2.3.4\n");
 }
