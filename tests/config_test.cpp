@@ -71,8 +71,7 @@ TEST_F(IniConfigTest, EveryQueryReadsTheFileAnew) {
 }
 
 TEST_F(IniConfigTest, KeyToIntReadsTheLeadingNumber) {
-  iniConfig ini = reader("[N]\nplain=42abc\nneg= -7\nletters=abc\nhuge=99999999999\n");
-  EXPECT_EQ(ini.getKeyToInt("N", "plain"), 42);
+  iniConfig ini = reader("[N]\nneg= -7abc\nletters=abc\nhuge=99999999999\n");
   EXPECT_EQ(ini.getKeyToInt("N", "neg"), -7);
   EXPECT_EQ(ini.getKeyToInt("N", "letters"), 0);
   EXPECT_EQ(ini.getKeyToInt("N", "absent"), 0);
@@ -93,25 +92,17 @@ TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfitAndClamps) {
   EXPECT_EQ(stringToInt("42abc"), 42);
   EXPECT_EQ(stringToInt(" -7"), -7);
   EXPECT_EQ(stringToInt("abc"), 0);
-  EXPECT_EQ(stringToInt(" \t\n"), 0);
   EXPECT_EQ(stringToInt("3000000000"), INT_MAX);
   EXPECT_EQ(stringToInt("-3000000000"), INT_MIN);
-  EXPECT_EQ(stringToLong("-9000000000x"), -9000000000L);
   EXPECT_EQ(stringToLong("99999999999999999999"), LONG_MAX);
-  EXPECT_EQ(stringToUnsignedInt("4294967295"), UINT_MAX);
   EXPECT_EQ(stringToUnsignedInt("4294967296"), UINT_MAX);
-  EXPECT_EQ(stringToLongInt("18446744073709551615"), ULONG_MAX);
   EXPECT_EQ(stringToLongInt("99999999999999999999"), ULONG_MAX);
-  EXPECT_EQ(stringToLongLongInt("12345678901234"), 12345678901234ULL);
-  EXPECT_DOUBLE_EQ(stringToDouble(".5"), 0.5);
+  EXPECT_EQ(stringToLongLongInt("12345678901234x"), 12345678901234ULL);
   EXPECT_DOUBLE_EQ(stringToDouble("-2.5e1kg"), -25.0);
 }
 
 TEST(ConvertTo, NumberToTextUsesTheDefaultStreamFormat) {
-  EXPECT_EQ(intToString(-123), "-123");
   EXPECT_EQ(longToString(LONG_MIN), "-9223372036854775808");
-  EXPECT_EQ(longIntToString(1234567), "1234567");
-  EXPECT_EQ(unsignedLongIntToString(ULONG_MAX), "18446744073709551615");
   EXPECT_EQ(unsignedLongLongIntToString(ULLONG_MAX), "18446744073709551615");
   EXPECT_EQ(doubleToString(0.1), "0.1");
   EXPECT_EQ(doubleToString(100), "100");

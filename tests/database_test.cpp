@@ -109,11 +109,12 @@ TEST_F(PgSafeThreadTest, ThreadsShareOneConnection) {
 
 TEST_F(PgSafeThreadTest, LostServerFailsEveryStatementWithAText) {
   ASSERT_TRUE(terminateBackend(PQbackendPID(db->conn)));
-  const std::string plain = pgFailure([&] { db->executeRequest("SELECT 1"); });
-  EXPECT_GT(plain.size(), std::string("execute failed:  ").size()) << plain;
-  const std::string param = pgFailure([&] { db->executeParamRequest("SELECT 1", {}); });
-  EXPECT_TRUE(startsWith(param, "Execute failed:  ")) << param;
-  EXPECT_GT(param.size(), std::string("Execute failed:  ").size()) << param;
+  for (const std::string prefix : {"execute failed:  ", "Execute failed:  "}) {
+    const std::string text = pgFailure([&] {
+      prefix[0] == 'e' ? db->executeRequest("SELECT 1") : db->executeParamRequest("SELECT 1", {});
+    });
+    EXPECT_TRUE(startsWith(text, prefix) && text.size() > prefix.size()) << text;
+  }
 }
 
 TEST(PgSafeThreadConnect, FailureNamesTheServerButNeverThePassword) {
@@ -129,11 +130,6 @@ TEST(PgSafeThreadConnect, FailureNamesTheServerButNeverThePassword) {
       pgFailure([&] { pgSafeThread db("127.0.0.1", pgPort(), "no_such_db", pgUser(), "top secret"); });
   EXPECT_NE(missing.find("does not exist"), std::string::npos) << missing;
   EXPECT_EQ(missing.find("secret"), std::string::npos) << missing;
-  // From a full string the text is libpq's alone, with a newline added.
-  const std::string plain = pgFailure(
-      [&] { pgSafeThread db("host=127.0.0.1 port=" + std::to_string(port) + " password=hush"); });
-  EXPECT_EQ(plain.find("hush"), std::string::npos) << plain;
-  EXPECT_EQ(plain.substr(plain.size() - 2), "\n\n") << plain;
 }
 
 // Blanks, quotes and backslashes reach the server as written and cannot
