@@ -93,20 +93,6 @@ TEST_F(PgSafeThreadTest, FailuresCarryTheirPrefixAndLeaveTheMutexFree) {
   }
 }
 
-TEST_F(PgSafeThreadTest, ThreadsShareOneConnection) {
-  std::vector<std::future<int>> workers;
-  for (int t = 0; t < 4; ++t)
-    workers.push_back(std::async(std::launch::async, [this, t] {
-      int wrong = 0;
-      for (int i = 0; i < 50; ++i) {
-        const std::string v = std::to_string(t * 1000 + i);
-        wrong += takeValue(db->executeParamRequest("SELECT $1::text", {v})) != v;
-      }
-      return wrong;
-    }));
-  for (auto& w : workers) EXPECT_EQ(w.get(), 0);
-}
-
 TEST_F(PgSafeThreadTest, LostServerFailsEveryStatementWithAText) {
   ASSERT_TRUE(terminateBackend(PQbackendPID(db->conn)));
   for (const std::string prefix : {"execute failed:  ", "Execute failed:  "}) {

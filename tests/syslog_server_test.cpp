@@ -43,10 +43,8 @@ TEST_F(SyslogServerTest, QueuesEveryMessageWithTheHostItNames) {
       {R"({"level":"err","fromhost":"web-01","msg":"disk full"})", "web-01"},
       {R"({"msg":"no host here"})", "daemonbadhost"},
       {"plain text, not JSON", "daemonbadhost"},
-      {"", "daemonbadhost"},
       {R"({"fromhost":null})", ""},
       {R"({"fromhost":12})", "12"},
-      {R"({"fromhost":true})", "true"},
       {R"({"fromhost":"a",)", "a"},  // breaks off after a complete member
       // jsoncpp throws on these; they must still be queued.
       {"[1,2]", "daemonbadhost"},
