@@ -88,6 +88,7 @@ struct Figures {
   double p50Ms = 0, p99Ms = 0, maxMs = 0;
   double cpuSeconds = -1;
   long peakRssKb = -1;
+  double receiverCpuSeconds = -1;  // the receiving program, where there is one
 };
 // Sequence numbers run from 0 to expected - 1.
 Figures analyse(const std::vector<Arrival>& arrivals, long expected);

@@ -228,11 +228,13 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
   producer.join();
   if (watch) watch(reader.count(), daemon->pid());
   ProcFigures proc = readProc(daemon->pid());
+  double receiverCpu = readProc(receiver.pid()).cpuSeconds;
   int status = daemon->stop(SIGTERM, seconds(5));
   receiver.stop(SIGTERM, seconds(5));
   f = analyse(reader.join(), expected);
   f.cpuSeconds = proc.cpuSeconds;
   f.peakRssKb = proc.peakRssKb;
+  f.receiverCpuSeconds = receiverCpu;
   if (!produceError.empty()) f.note = "producer: " + produceError;
   if (status != 0) f.note += (f.note.empty() ? "" : "; ") + std::string("daemon exit status ") + std::to_string(status);
   return f;
@@ -386,6 +388,7 @@ void printDelivery(const std::string& title, const Figures& d, const Figures* ba
   line("latency max (ms)", d.maxMs, b.maxMs, 2, true);
   line("CPU (s)", d.cpuSeconds, b.cpuSeconds, 2, true);
   line("peak RSS (MB)", d.peakRssKb / 1024.0, b.peakRssKb / 1024.0, 1, true);
+  row("receiver CPU (s)", num(d.receiverCpuSeconds, 2));
   if (withBare && !b.note.empty()) std::printf("  bare client note: %s\n", b.note.c_str());
 }
 

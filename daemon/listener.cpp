@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
 #include "database/pgSafeThread.h"
 #include "websocket/SyslogClient.h"
@@ -18,8 +19,11 @@ const char* const kListen = "LISTEN syslog";
 // The longest wait between two reads when nothing arrives.
 constexpr int kPauseMs = 500;
 // Unsent bytes the sender may hold before the listener stops taking
-// notifications; the rest wait in PostgreSQL's queue until it drains.
-constexpr std::size_t kMaxUnsentBytes = 4u << 20;
+// notifications; the rest wait in PostgreSQL's queue until it drains. Each
+// queued message costs the sender about three times its size (frame, queue
+// entry, and its copy in the access log's dump of each write), so this bound
+// is what keeps the daemon's memory flat under a burst or a slow receiver.
+constexpr std::size_t kMaxUnsentBytes = 1u << 20;
 constexpr int kBackPressurePollMs = 2;
 constexpr int kSenderOpenPollMs = 10;
 
@@ -87,7 +91,11 @@ bool relay(PGconn* conn) {
       write_log("ERR", std::string("consume input failed:  ") + PQerrorMessage(conn));
       return false;
     }
-    long forwarded = forwardPending(conn);
+    long forwarded;
+    {
+      LogBatch batch;  // this cycle's lines reach the log file together, before any wait
+      forwarded = forwardPending(conn);
+    }
     if (forwarded < 0) return false;
     // Something arrived: read again at once, more may be behind it.
     if (forwarded == 0) waitFor(PQsocket(conn), kPauseMs);

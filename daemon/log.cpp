@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
 
 pthread_mutex_t mutex_log_system;
@@ -32,7 +33,19 @@ struct TimeText {
 
 TimeText timeText;
 
+// How many LogBatch objects live on this thread.
+thread_local int batchDepth = 0;
+
 }  // namespace
+
+LogBatch::LogBatch() { ++batchDepth; }
+
+LogBatch::~LogBatch() {
+  if (--batchDepth > 0) return;
+  pthread_mutex_lock(&mutex_log_system);
+  std::cout.flush();
+  pthread_mutex_unlock(&mutex_log_system);
+}
 
 void write_log(std::string level, std::string message) {
   std::string line;
@@ -40,7 +53,7 @@ void write_log(std::string level, std::string message) {
   pthread_mutex_lock(&mutex_log_system);
   line.append(timeText.now()).append(1, '#').append(level).append(1, '#').append(message).append(1, '\n');
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cout.flush();
+  if (batchDepth == 0) std::cout.flush();
   pthread_mutex_unlock(&mutex_log_system);
 }
 

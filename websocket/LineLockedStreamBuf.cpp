@@ -43,5 +43,8 @@ int LineLockedStreamBuf::sync() {
 void LineLockedStreamBuf::emit() {
   if (pending.empty()) return;
   writeLocked(target, mutex.load(), pending);
-  pending.clear();
+  // One large entry (a dump of a big write batch) must not keep its memory
+  // for the rest of the run.
+  if (pending.capacity() > kEagerSize) std::string().swap(pending);
+  else pending.clear();
 }
