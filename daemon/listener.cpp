@@ -23,7 +23,7 @@ constexpr int kPauseMs = 500;
 // queued message costs the sender about three times its size (frame, queue
 // entry, and its copy in the access log's dump of each write), so this bound
 // is what keeps the daemon's memory flat under a burst or a slow receiver.
-constexpr std::size_t kMaxUnsentBytes = 1u << 20;
+constexpr std::size_t kMaxUnsentBytes = 256u << 10;
 constexpr int kBackPressurePollMs = 2;
 constexpr int kSenderOpenPollMs = 10;
 

@@ -216,6 +216,15 @@ std::string SyslogClient::applyTlsOptions(boost::asio::ssl::context& context) co
 
 void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
   openTime = std::chrono::system_clock::now();
+  // Each write goes out at once. Otherwise a lone small message waits until
+  // the receiver acknowledges the previous segment, which a delayed ACK holds
+  // back for up to 40 ms (Nagle's algorithm). Failing to set it only costs
+  // latency.
+  websocketpp::lib::error_code ec;
+  if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
+    boost::system::error_code ignored;
+    con->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+  }
   {
     std::lock_guard<std::mutex> lock(handleMutex);
     connectionHandle = hdl;
