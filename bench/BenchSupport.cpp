@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -289,6 +290,13 @@ void Producer::steady(long count, double perSecond) {
   }
 }
 
+double Producer::queueUsage() {
+  PGresult* r = PQexec(conn_, "SELECT pg_notification_queue_usage()");
+  double usage = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atof(PQgetvalue(r, 0, 0)) : -1;
+  PQclear(r);
+  return usage;
+}
+
 // ---- files ----------------------------------------------------------------
 
 WorkDir::WorkDir() {
@@ -301,6 +309,22 @@ WorkDir::~WorkDir() {
   std::string cmd = "rm -rf '" + path_ + "'";
   if (std::system(cmd.c_str()) != 0) {
   }
+}
+
+StderrTo::StderrTo(const std::string& path) {
+  std::fflush(stderr);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  saved_ = dup(2);
+  dup2(fd, 2);
+  close(fd);
+}
+
+StderrTo::~StderrTo() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {

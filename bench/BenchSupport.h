@@ -130,6 +130,8 @@ class Producer {
              const std::function<void(long)>& gate = nullptr);
   // Raises count notifications at `perSecond`, a few at a time.
   void steady(long count, double perSecond);
+  // The fraction of PostgreSQL's notification queue in use (0 to 1), or -1.
+  double queueUsage();
 
  private:
   pg_conn* conn_;
@@ -145,6 +147,19 @@ class WorkDir {
 
  private:
   std::string path_;
+};
+
+// Sends what this process writes to standard error into `path` while it
+// lives (a library's chatter during a phase), then restores it.
+class StderrTo {
+ public:
+  explicit StderrTo(const std::string& path);
+  ~StderrTo();
+  StderrTo(const StderrTo&) = delete;
+  StderrTo& operator=(const StderrTo&) = delete;
+
+ private:
+  int saved_ = -1;
 };
 
 // Polls cond every 10 ms until it holds or the time is up.

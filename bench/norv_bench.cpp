@@ -248,6 +248,7 @@ struct SlowFigures {
   long expected = 0, delivered = 0, duplicates = 0, orderViolations = 0;
   long peakRssKb = -1;
   double seconds = 0;
+  double maxQueueUsage = -1;  // of PostgreSQL's notification queue
 };
 
 SlowFigures runSlow(const Options& o) {
@@ -268,17 +269,20 @@ SlowFigures runSlow(const Options& o) {
   if (!daemon) return s;
   progress("slow receiver: raising " + std::to_string(o.slowCount) + " notifications");
   auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<Producer> p;
   try {
-    Producer p;
-    p.burst(0, o.slowCount, 1000);
+    p = std::make_unique<Producer>();
+    p->burst(0, o.slowCount, 1000);
   } catch (const std::exception& e) {
     s.note = std::string("producer: ") + e.what();
   }
   int status = 0;
   double bound = o.slowSeconds + 60;
+  int tick = 0;
   while (!receiver.wait(milliseconds(0), &status) &&
          std::chrono::steady_clock::now() - start < std::chrono::duration<double>(bound)) {
     s.peakRssKb = std::max(s.peakRssKb, readProc(daemon->pid()).peakRssKb);
+    if (p && ++tick % 10 == 0) s.maxQueueUsage = std::max(s.maxQueueUsage, p->queueUsage());
     usleep(20000);
   }
   s.peakRssKb = std::max(s.peakRssKb, readProc(daemon->pid()).peakRssKb);
@@ -384,7 +388,7 @@ void printDelivery(const std::string& title, const Figures& d, const Figures* ba
   }
   if (!d.note.empty()) std::printf("  note: %s\n", d.note.c_str());
   bool withBare = bare && bare->measured;
-  if (withBare) row("figure", "daemon", "bare libpq", "daemon/bare");
+  if (withBare) row("figure", "daemon", "bare libpq*", "daemon/bare");
   auto line = [&](const std::string& name, double a, double b, int decimals, bool showRatio) {
     if (withBare) row(name, num(a, decimals), num(b, decimals), showRatio ? ratio(a, b) : "");
     else row(name, num(a, decimals));
@@ -402,6 +406,7 @@ void printDelivery(const std::string& title, const Figures& d, const Figures* ba
   line("CPU (s)", d.cpuSeconds, b.cpuSeconds, 2, true);
   line("peak RSS (MB)", d.peakRssKb / 1024.0, b.peakRssKb / 1024.0, 1, true);
   row("receiver CPU (s)", num(d.receiverCpuSeconds, 2));
+  if (withBare) std::printf("  * the faster of two runs, one before and one after the daemon's\n");
   if (withBare && !b.note.empty()) std::printf("  bare client note: %s\n", b.note.c_str());
 }
 
@@ -493,9 +498,11 @@ int main(int argc, char** argv) {
   if (o.wants("server")) {
     for (int threads : {1, 2}) {
       for (int clients : {1, 4}) {
-        progress("receiving server: " + std::to_string(clients) + " clients, threadCount " + std::to_string(threads));
+        progress("receiving server: " + std::to_string(clients) + " client(s), threadCount " + std::to_string(threads));
         std::string name = std::to_string(clients) + " client" + (clients > 1 ? "s" : "") + ", threadCount " +
                            std::to_string(threads);
+        // The server's library reports closings on standard error: kept out of the table.
+        StderrTo quiet(work.file("server-library.log"));
         server.emplace_back(name, measureServer(cert, key, clients, threads, o.serverSeconds));
       }
     }
@@ -503,10 +510,16 @@ int main(int argc, char** argv) {
   Figures bare, burst, steady, soak;
   long soak10k = -1, soakEnd = -1;
   if (o.wants("burst")) {
+    // The bare client runs before and after the daemon; the faster of its two
+    // runs is the limit, so a passing load on the machine does not flatter
+    // the daemon's ratio.
     progress("bare libpq client: burst of " + std::to_string(o.burst));
     bare = runBare(o, work);
     progress("daemon: burst of " + std::to_string(o.burst));
     burst = runRelay(o, "burst", o.burst, [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); });
+    progress("bare libpq client again");
+    Figures again = runBare(o, work);
+    if (again.measured && (!bare.measured || again.rate > bare.rate)) bare = again;
   }
   if (o.wants("steady")) {
     long count = static_cast<long>(o.steadyRate * o.steadySeconds);
@@ -585,6 +598,8 @@ int main(int argc, char** argv) {
       row("duplicates", num(slow.duplicates));
       row("order violations", num(slow.orderViolations));
       row("daemon peak RSS (MB)", num(slow.peakRssKb / 1024.0, 1));
+      // What the daemon did not take yet waits in PostgreSQL's queue.
+      row("max PG queue usage (%)", num(slow.maxQueueUsage * 100.0, 4));
       row("seconds", num(slow.seconds, 1));
       bool met = slow.delivered == slow.expected && slow.duplicates == 0 && slow.orderViolations == 0 &&
                  slow.peakRssKb < 20 * 1024;
