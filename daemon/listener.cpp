@@ -26,6 +26,10 @@ constexpr int kPauseMs = 500;
 constexpr std::size_t kMaxUnsentBytes = 256u << 10;
 constexpr int kBackPressurePollMs = 2;
 constexpr int kSenderOpenPollMs = 10;
+// How long a failed send waits for the sender's close handler, which ends the
+// process with its timing report once the library's TLS shutdown is over
+// (bounded by the library's 5 s timer).
+constexpr int kSenderCloseWaitMs = 7000;
 
 struct NotifyFree {
   void operator()(PGnotify* n) const { PQfreemem(n); }
@@ -62,6 +66,17 @@ bool waitForSender() {
   return true;
 }
 
+// A send fails once the connection is ending. The process then ends through
+// the sender's close handler; returning at once would let main end it first,
+// without the timing report. A stop request ends the wait.
+void awaitSenderClose() {
+  for (int waited = 0; waited < kSenderCloseWaitMs && !die_norv; waited += kSenderOpenPollMs) {
+    SyslogClient::State state = endpoint->getState();
+    if (state != SyslogClient::State::Open && state != SyslogClient::State::Closed) return;
+    waitFor(-1, kSenderOpenPollMs);
+  }
+}
+
 // Forwards every notification libpq holds. Returns how many it forwarded, or
 // -1 when the sender refused one.
 long forwardPending(PGconn* conn) {
@@ -73,6 +88,7 @@ long forwardPending(PGconn* conn) {
       endpoint->send(std::move(payload));
     } catch (const std::exception& e) {
       write_log("ERR", std::string("send failed: ") + e.what());
+      awaitSenderClose();
       return -1;
     }
     ++count;
