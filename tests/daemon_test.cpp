@@ -1,164 +1,21 @@
 // Black-box tests of norv-syslog-send: the real executable, a real
 // PostgreSQL and the real TLS receiver (norv-syslog-receive); each case is a
 // separate daemon run with its own configuration and log file.
-#include <json/json.h>
-#include <libpq-fe.h>
 #include <signal.h>
 
-#include <fstream>
-#include <memory>
+#include <algorithm>
 #include <regex>
-#include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "support/TestSupport.h"
+#include "support/DaemonHarness.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-struct PGconnDeleter {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-using Conn = std::unique_ptr<PGconn, PGconnDeleter>;
-
-Conn connect(const std::string& conninfo) {
-  Conn c(PQconnectdb(conninfo.c_str()));
-  EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
-  return c;
-}
-
-void exec(PGconn* c, const std::string& sql) {
-  PGresult* r = PQexec(c, sql.c_str());
-  EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
-      << PQerrorMessage(c);
-  PQclear(r);
-}
-
-// Raises one notification per payload on `channel`, all in one transaction.
-void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel = "syslog") {
-  exec(c, "BEGIN");
-  for (const auto& p : payloads) {
-    const char* values[2] = {channel.c_str(), p.c_str()};
-    PGresult* r = PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0);
-    EXPECT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(c);
-    PQclear(r);
-  }
-  exec(c, "COMMIT");
-}
-
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-struct Received {
-  std::string host;
-  std::string payload;
-};
-
-const std::regex kLogLine(R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}#(INFO|ERR|DEBUG)#(.*)$)");
-
-// The messages of the log's time-stamped lines, in order, as "LEVEL#message".
-std::vector<std::string> logMessages(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  std::smatch m;
-  while (std::getline(in, line))
-    if (std::regex_match(line, m, kLogLine)) out.push_back(m[2].str() + "#" + m[3].str());
-  return out;
-}
-
-std::vector<std::string> sequencePayloads(int n, const std::string& tag) {
-  std::vector<std::string> v;
-  for (int i = 0; i < n; ++i)
-    v.push_back("{\"fromhost\":\"" + tag + "\",\"seq\":" + std::to_string(i) + "}");
-  return v;
-}
-
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    cert_ = makeSelfSignedCert(dir_.path());
-    pgHost_ = envOr("PGHOST", "127.0.0.1");
-    pgPort_ = envOr("PGPORT", "5432");
-  }
-
-  void startReceiver() {
-    receiverPort_ = freePort();
-    receiver_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{binPath("norv-syslog-receive"), "--port", std::to_string(receiverPort_),
-                                 "--cert", cert_.cert, "--key", cert_.key},
-        dir_.file("received.jsonl"), dir_.file("receiver.err"));
-    ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("receiver.err")).empty(); }, 10s));
-  }
-
-  // A configuration for the run; `lines` replace the defaults by section/key.
-  std::string writeConfig(int receiverPort, const std::string& extraDb = "") {
-    std::string path = dir_.file("quillon.conf");
-    writeFile(path, "[LOG]\nlog_file=" + logPath() + "\n[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
-                        "\nPGSQL_db=postgres\nPGSQL_username=postgres\nPGSQL_pwd=\n" + extraDb +
-                        "[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n");
-    return path;
-  }
-
-  void startDaemon(std::vector<std::string> args) {
-    args.insert(args.begin(), binPath("norv-syslog-send"));
-    daemon_ = std::make_unique<ChildProcess>(args, dir_.file("daemon.out"));
-  }
-
-  // Starts the daemon on a fresh configuration and waits until it relays.
-  void startRelay() {
-    startDaemon({"-f", writeConfig(receiverPort_)});
-    ASSERT_TRUE(waitLog("LISTEN SUCCESS") && waitLog("\nHEELO\n")) << log();
-  }
-
-  int waitExit(std::chrono::milliseconds timeout = 15s) {
-    int status = -1;
-    EXPECT_TRUE(daemon_->wait(timeout, &status)) << "daemon still running; log:\n" << log();
-    return status;
-  }
-
-  int stopDaemon() {
-    daemon_->signal(SIGTERM);
-    return waitExit();
-  }
-
-  std::string logPath() const { return dir_.file("norv.log"); }
-  std::string log() const { return readFile(logPath()); }
-  std::string out() const { return readFile(dir_.file("daemon.out")); }
-  bool waitLog(const std::string& needle, std::chrono::milliseconds t = 15s) {
-    return waitUntil([&] { return log().find(needle) != std::string::npos; }, t);
-  }
-
-  std::vector<Received> received() {
-    std::vector<Received> v;
-    std::istringstream in(readFile(dir_.file("received.jsonl")));
-    std::string line;
-    Json::CharReaderBuilder b;
-    while (std::getline(in, line)) {
-      Json::Value root;
-      std::string errs;
-      std::istringstream ls(line);
-      if (!Json::parseFromStream(b, ls, &root, &errs)) break;  // a line still being written
-      v.push_back({root["host"].asString(), root["payload"].asString()});
-    }
-    return v;
-  }
-  bool waitReceived(size_t n, std::chrono::milliseconds t = 20s) {
-    return waitUntil([&] { return received().size() >= n; }, t);
-  }
-
-  TempDir dir_;
-  CertPair cert_;
-  std::string pgHost_, pgPort_;
-  int receiverPort_ = 0;
-  std::unique_ptr<ChildProcess> receiver_;
-  std::unique_ptr<ChildProcess> daemon_;
-};
+class DaemonTest : public DaemonHarness {};
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -222,7 +79,7 @@ TEST_F(DaemonTest, MissingLogKeyRunsWithoutLog) {
                       "\nPGSQL_db=postgres\nPGSQL_username=postgres\n[RECEIVER]\nip=localhost\nport=" +
                       std::to_string(receiverPort_) + "\n");
   startDaemon({"-f", path});
-  Conn c = connect(pgConnString());
+  PgConn c = pgConnect(conninfo());
   // The daemon runs on: its notifications still reach the receiver.
   ASSERT_TRUE(waitUntil([&] {
     notify(c.get(), {"probe"});
@@ -253,7 +110,7 @@ TEST_F(DaemonTest, UnreachableDatabaseFailsWithItsMessage) {
 TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   startReceiver();
   startRelay();
-  Conn c = connect(pgConnString());
+  PgConn c = pgConnect(conninfo());
   const std::vector<std::string> payloads = {
       "{\"fromhost\":\"web01\",\"msg\":\"first\"}", "second, plain", "",
       "with # hash\nand\nnew lines", "{\"fromhost\":\"db02\",\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
@@ -285,7 +142,7 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
   startDaemon({"-f", writeConfig(proxyPort)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS"));
   ASSERT_EQ(log().find("\nHEELO\n"), std::string::npos) << "the proxy should still hold the handshake";
-  Conn c = connect(pgConnString());
+  PgConn c = pgConnect(conninfo());
   std::vector<std::string> burst = sequencePayloads(500, "early");
   notify(c.get(), burst);
   ASSERT_TRUE(waitReceived(burst.size())) << log();
@@ -300,11 +157,7 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
 TEST_F(DaemonTest, LostDatabaseEndsTheDaemonWithStatusOne) {
   startReceiver();
   TempDir pg;
-  ASSERT_EQ(runShell(sourcePath("scripts/pg-cluster.sh") + " start " + pg.path()).status, 0);
-  std::string env = readFile(pg.file("env"));
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(env, m, std::regex("PGPORT=(\\d+)")));
-  pgPort_ = m[1];
+  ASSERT_TRUE(startPrivateCluster(pg));
   startRelay();
   runShell(sourcePath("scripts/pg-cluster.sh") + " stop " + pg.path());
   EXPECT_EQ(waitExit(), 1);
@@ -340,11 +193,7 @@ TEST_F(DaemonTest, SigtermDuringABurstDeliversEverythingTaken) {
   startReceiver();
   startRelay();
   std::vector<std::string> burst = sequencePayloads(20000, "burst");
-  std::thread producer([&] {
-    Conn c = connect(pgConnString());
-    for (size_t i = 0; i < burst.size(); i += 1000)
-      notify(c.get(), std::vector<std::string>(burst.begin() + i, burst.begin() + i + 1000));
-  });
+  BurstProducer producer(burst, conninfo());
   waitReceived(2000);
   int status = stopDaemon();
   producer.join();

@@ -8,6 +8,13 @@ Runs with Debian's python3-websockets. Modes:
                             arrives, and exits at once
   flood URI CONNS COUNT     CONNS connections at once, each sending COUNT messages
                             {"fromhost":"c<k>","seq":<i>} in order; then as send
+  storm URI KEEP DROP COUNT as flood with KEEP connections, while DROP more connect
+                            at random moments and are cut off (no close) at a random
+                            point: some right after TCP connect, some after the TLS
+                            handshake, the rest after sending part of their COUNT
+                            messages {"fromhost":"d<k>","seq":<i>,"pad":"x..."}
+                            (pad of (37*k + 101*i) % 20000 x's, so cuts may fall
+                            inside a frame); then as send
   serve PORT CERT KEY       TLS server on 127.0.0.1:PORT; prints "ready"; sends "hello"
                             to the first client, prints "close CODE REASON" when the
                             client closes, and exits
@@ -18,6 +25,7 @@ that is killed is gone at once; tests kill the sender once its messages are in.
 """
 import asyncio
 import os
+import random
 import ssl
 import sys
 
@@ -64,13 +72,40 @@ async def hold(uri, n):
     os._exit(0)
 
 
-async def flood(uri, conns, count):
-    async def one(k):
-        ws = await connect(uri)
-        for i in range(count):
-            await ws.send('{"fromhost":"c%d","seq":%d}' % (k, i))
-        return ws
-    _ = await asyncio.gather(*(one(k) for k in range(conns)))
+async def flood_one(uri, k, count):
+    ws = await connect(uri)
+    for i in range(count):
+        await ws.send('{"fromhost":"c%d","seq":%d}' % (k, i))
+    return ws
+
+
+def drop_payload(k, i):
+    return '{"fromhost":"d%d","seq":%d,"pad":"%s"}' % (k, i, "x" * ((37 * k + 101 * i) % 20000))
+
+
+async def drop_one(uri, k, count):
+    await asyncio.sleep(random.uniform(0, 0.5))
+    host, port = uri.split("://")[1].rsplit(":", 1)
+    how = random.choice(["tcp", "tls", "ws"])
+    try:
+        if how == "ws":
+            ws = await connect(uri)
+            for i in range(random.randint(0, count)):
+                await ws.send(drop_payload(k, i))
+            transport = ws.transport
+        else:
+            _, writer = await asyncio.open_connection(host, int(port),
+                                                      ssl=client_ssl() if how == "tls" else None)
+            transport = writer.transport
+        transport.abort()
+    except (OSError, websockets.WebSocketException):
+        pass  # a connection that is being cut may fail first: it is not one that stays
+
+
+async def flood(uri, conns, count, drops=0):
+    keep = [flood_one(uri, k, count) for k in range(conns)]
+    cut = [drop_one(uri, k, count) for k in range(drops)]
+    _ = await asyncio.gather(*keep, *cut)
     await stay()
 
 
@@ -99,6 +134,8 @@ def main():
         asyncio.run(hold(args[0], int(args[1])))
     elif mode == "flood":
         asyncio.run(flood(args[0], int(args[1]), int(args[2])))
+    elif mode == "storm":
+        asyncio.run(flood(args[0], int(args[1]), int(args[3]), int(args[2])))
     elif mode == "serve":
         asyncio.run(serve(int(args[0]), args[1], args[2]))
     else:

@@ -1,0 +1,285 @@
+// Faults: the daemon losing its database or its receiver in the middle of a
+// burst, a log it cannot write, and the receiving server under start/stop
+// churn and under many connections of which some are cut off.
+#include <dirent.h>
+#include <signal.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "support/DaemonHarness.h"
+#include "support/WsPeers.h"
+#include "websocket/SyslogServer.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+// ------------------------------------------------------------------ daemon
+
+class DaemonFaultTest : public DaemonHarness {
+ protected:
+  // Every line of the log is whole: a time stamp (the daemon's or the
+  // WebSocket library's) only ever starts a line, a line that starts with the
+  // daemon's is a log line, and the burst's payloads show up only in Receive
+  // lines, which carry the burst from its start, in order. Returns how many
+  // notifications the daemon took.
+  size_t expectWholeLines(const std::vector<std::string>& burst) {
+    static const std::regex stamp(
+        R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}#|\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[)");
+    static const std::regex receive(R"(^[^#]*#INFO#th_listener#Receive#syslog#(.*)$)");
+    std::istringstream in(log());
+    std::string line;
+    size_t taken = 0;
+    for (int n = 1; std::getline(in, line); ++n) {
+      auto stamps = std::sregex_iterator(line.begin(), line.end(), stamp);
+      if (stamps != std::sregex_iterator()) {
+        EXPECT_EQ(stamps->position(), 0) << "line " << n << ": " << line;
+        EXPECT_EQ(std::distance(stamps, std::sregex_iterator()), 1) << "line " << n << ": " << line;
+        if (line[0] != '[') {
+          EXPECT_TRUE(std::regex_match(line, kLogLine)) << "line " << n << ": " << line;
+        }
+      }
+      if (line.find("\"fromhost\":\"burst\"") == std::string::npos) continue;
+      std::smatch m;
+      if (!std::regex_match(line, m, receive) || taken >= burst.size() || m[1] != burst[taken]) {
+        ADD_FAILURE() << "line " << n << " is not Receive line " << taken << ": " << line;
+        return taken;
+      }
+      ++taken;
+    }
+    return taken;
+  }
+
+  // What the receiver got is the start of the burst, whole and in order.
+  void expectReceivedPrefix(const std::vector<std::string>& burst) {
+    std::vector<Received> got = received();
+    ASSERT_LE(got.size(), burst.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].payload, burst[i]) << i;
+  }
+
+  // The daemon runs on without its log: it relays, and SIGTERM still ends it
+  // with status 0 and "Fin programme".
+  void expectRelayWithoutLog() {
+    startReceiver();
+    startDaemon({"-f", writeConfig(receiverPort_)});
+    PgConn c = pgConnect(conninfo());
+    ASSERT_TRUE(waitUntil([&] { return tryNotify(c.get(), {"probe"}) && !received().empty(); }, 20s)) << out();
+    std::vector<std::string> burst = sequencePayloads(3000, "burst");
+    notify(c.get(), burst);
+    ASSERT_TRUE(waitUntil([&] { return !received().empty() && received().back().payload == burst.back(); }, 20s));
+    std::vector<Received> got = received();
+    ASSERT_GE(got.size(), burst.size());
+    for (size_t i = 0; i < burst.size(); ++i) ASSERT_EQ(got[got.size() - burst.size() + i].payload, burst[i]);
+    EXPECT_EQ(stopDaemon(), 0);
+    EXPECT_TRUE(endsWith(out(), "Fin programme\n")) << out();
+  }
+};
+
+TEST_F(DaemonFaultTest, DatabaseKilledDuringABurstEndsWithStatusOneAndWholeLines) {
+  TempDir pg;
+  ASSERT_TRUE(startPrivateCluster(pg));
+  startReceiver();
+  startRelay();
+  std::vector<std::string> burst = sequencePayloads(20000, "burst");
+  BurstProducer producer(burst, conninfo());
+  waitReceived(2000);
+  runShell(sourcePath("scripts/pg-cluster.sh") + " kill " + pg.path());
+  EXPECT_EQ(waitExit(), 1);
+  producer.join();
+  bool reported = false;
+  for (const auto& l : logMessages(log())) reported |= l.rfind("ERR#consume input failed:  ", 0) == 0;
+  EXPECT_TRUE(reported) << log();
+  // Nothing taken is lost: it was all handed on before the exit.
+  size_t taken = expectWholeLines(burst);
+  EXPECT_GT(taken, 0u);
+  EXPECT_TRUE(waitReceived(taken, 5s));
+  EXPECT_EQ(received().size(), taken);
+  expectReceivedPrefix(burst);
+}
+
+TEST_F(DaemonFaultTest, ReceiverKilledDuringABurstEndsWithTimingsAndWholeLines) {
+  startReceiver();
+  startRelay();
+  std::vector<std::string> burst = sequencePayloads(20000, "burst");
+  BurstProducer producer(burst, conninfo());
+  waitReceived(2000);
+  receiver_->signal(SIGKILL);
+  EXPECT_EQ(waitExit(), 1);
+  std::string text = log();
+  EXPECT_TRUE(std::regex_search(
+      text, std::regex("\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\nMessage: -?\\d+\nClose: -?\\d+\n")))
+      << text.substr(text.size() > 2000 ? text.size() - 2000 : 0);
+  EXPECT_GT(expectWholeLines(burst), 0u);
+  expectReceivedPrefix(burst);
+}
+
+TEST_F(DaemonFaultTest, LogInAMissingFolderLeavesTheRelayRunning) {
+  logPath_ = dir_.file("absent/norv.log");
+  expectRelayWithoutLog();
+  EXPECT_EQ(out().rfind("ERROR can't open file " + logPath_ + "\n", 0), 0u) << out();
+}
+
+// A 64 KiB tmpfs, filled by the burst's log lines; where mounting is not
+// permitted, /dev/full, which refuses every write with ENOSPC.
+class SmallFileSystem {
+ public:
+  SmallFileSystem()
+      : mounted_(runShell("mount -t tmpfs -o size=64k tmpfs '" + dir_.path() + "'").status == 0) {}
+  ~SmallFileSystem() {
+    if (mounted_) runShell("umount '" + dir_.path() + "'");
+  }
+  std::string logPath() const { return mounted_ ? dir_.file("norv.log") : "/dev/full"; }
+
+ private:
+  TempDir dir_;
+  bool mounted_;
+};
+
+TEST_F(DaemonFaultTest, LogOnAFullFileSystemLeavesTheRelayRunning) {
+  SmallFileSystem fs;
+  logPath_ = fs.logPath();
+  expectRelayWithoutLog();
+  // The log took what fitted, from the start.
+  if (logPath_ != "/dev/full") {
+    EXPECT_EQ(logMessages(log()).at(0), "INFO#Receiver start....");
+  }
+}
+
+// ------------------------------------------------------------------ server
+
+struct Usage {
+  int fds = 0;
+  int threads = 0;
+  long rssKb = 0;
+};
+
+int entries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+Usage usage() {
+  Usage u;
+  u.fds = entries("/proc/self/fd");
+  u.threads = entries("/proc/self/task");
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key)
+    if (key == "VmRSS:") status >> u.rssKb;
+  return u;
+}
+
+class ServerFaultTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir = new TempDir;
+    cert = makeSelfSignedCert(dir->path());
+    useServerCert(cert);
+  }
+  static void TearDownTestSuite() { delete dir; }
+
+  static TempDir* dir;
+  static CertPair cert;
+  ExecuteQueue<notification> queue;
+};
+TempDir* ServerFaultTest::dir = nullptr;
+CertPair ServerFaultTest::cert;
+
+TEST_F(ServerFaultTest, StartStopCyclesLeaveNoDescriptorThreadOrMemoryBehind) {
+  // Every 40th cycle a client sends a message and is killed before the stop
+  // (a clean close would wait for the library's 5 s TLS shutdown timer).
+  auto cycle = [this](int i) {
+    useServerCert(cert);  // a fresh TLS context, released with the server
+    SyslogServer server(0, 1 + i % 2, &queue);
+    ServerThread running(server);
+    ASSERT_NE(running.port(), 0);
+    if (i % 40 == 0) {
+      ChildProcess peer(wsPeerArgv({"send", wssUri(running.port()), "{}"}), "/dev/null");
+      notification n;
+      ASSERT_TRUE(queue.popFor(n, 10s));
+    }
+    server.stop();
+    ASSERT_TRUE(running.waitReturned(5s)) << "cycle " << i;
+  };
+  for (int i = 0; i < 5; ++i) cycle(i);  // what the first cycles allocate stays
+  Usage before = usage();
+  for (int i = 0; i < 200 && !HasFatalFailure(); ++i) cycle(i);
+  Usage after = usage();
+  EXPECT_EQ(after.fds, before.fds);
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_LT(after.rssKb - before.rssKb, 4096) << "KiB of growth over 200 cycles";
+}
+
+SyslogServer* serverToStop = nullptr;
+
+// Validation runs on a loop thread in the middle of the opening handshake:
+// stopping the server there makes this connection open after the stop.
+bool stopDuringHandshake(SyslogServer::server_type&, std::weak_ptr<void>) {
+  serverToStop->stop();
+  return true;
+}
+
+TEST_F(ServerFaultTest, AConnectionThatOpensDuringTheStopIsClosedToo) {
+  SyslogServer server(0, 1, &queue);
+  serverToStop = &server;
+  server.setValidateFunction(stopDuringHandshake);
+  ServerThread running(server);
+  ChildProcess peer(wsPeerArgv({"hold", wssUri(running.port()), "1"}), dir->file("late.out"));
+  // A server-side close may end with the library's 5 s TLS shutdown timer.
+  EXPECT_TRUE(running.waitReturned(10s)) << "run() still serves a connection that opened after stop()";
+  int status = -1;
+  EXPECT_TRUE(peer.wait(5s, &status));
+  EXPECT_EQ(readFile(dir->file("late.out")), "open 1\nclosed 1000 ''\n");
+}
+
+TEST_F(ServerFaultTest, ConnectionsThatStayOpenKeepEveryMessageWholeWhileOthersAreCut) {
+  const int keep = 200, drop = 50, count = 50;
+  SyslogServer server(0, 4, &queue);
+  ServerThread running(server);
+  Usage before = usage();
+  auto cutPayload = [](int k, int i) {
+    return "{\"fromhost\":\"d" + std::to_string(k) + "\",\"seq\":" + std::to_string(i) + ",\"pad\":\"" +
+           std::string((37 * k + 101 * i) % 20000, 'x') + "\"}";
+  };
+  std::vector<int> next(keep, 0), nextCut(drop, 0);
+  int kept = 0;
+  // Each message is the next one of its connection, whole.
+  auto check = [&](const notification& n) {
+    int k = std::stoi(n.host.substr(1));
+    if (n.host[0] == 'c' && k < keep) {
+      ASSERT_EQ(n.payload, "{\"fromhost\":\"c" + std::to_string(k) + "\",\"seq\":" + std::to_string(next[k]++) + "}");
+      ++kept;
+    } else {
+      ASSERT_TRUE(n.host[0] == 'd' && k < drop) << n.host;
+      ASSERT_EQ(n.payload, cutPayload(k, nextCut[k]++));
+    }
+  };
+  {
+    ChildProcess peer(wsPeerArgv({"storm", wssUri(running.port()), std::to_string(keep), std::to_string(drop),
+                                  std::to_string(count)}),
+                      dir->file("storm.out"));
+    auto end = std::chrono::steady_clock::now() + 20s;
+    notification n;
+    while (kept < keep * count && std::chrono::steady_clock::now() < end && !HasFatalFailure())
+      if (queue.popFor(n, 50ms)) check(n);
+    ASSERT_EQ(kept, keep * count);
+    EXPECT_TRUE(peer.running()) << "the peer ended: " << readFile(dir->file("storm.out"));
+  }  // the peer is killed: every connection drops at once
+  EXPECT_TRUE(waitUntil([&] { return usage().fds <= before.fds; }, 10s))
+      << usage().fds << " descriptors, " << before.fds << " before";
+  notification n;
+  while (queue.tryPop(n) && !HasFatalFailure()) check(n);
+  server.stop();
+  EXPECT_TRUE(running.waitReturned(10s));
+}
+
+}  // namespace
