@@ -1,10 +1,132 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds, starts a private PostgreSQL for
-# the run, runs the suite under CTest, and stops the cluster however it ends.
+# Every test: installs what is missing, starts a private PostgreSQL for the
+# run (stopped however the run ends), then runs these stages, each in its own
+# build folder:
+#   normal  build/       the whole suite under CTest
+#   asan    build-asan/  the whole suite under AddressSanitizer + UBSan
+#   tsan    build-tsan/  the threaded parts under ThreadSanitizer
+#   fuzz    build-fuzz/  each libFuzzer target for a bounded time (clang)
+# Usage: scripts/test.sh [STAGE...]   (default: all four, in that order)
+# A sanitizer report anywhere, the test programs' own children included,
+# fails its stage: the reports go to files under the stage's san-logs/ folder
+# and any file there is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh build
+
+jobs=$(nproc)
+fuzz_seconds=${NORV_FUZZ_SECONDS:-45}
+
+# Names of the tests that exercise threads: the queue and the receiving
+# server, the sender client, pool and locked connection, the syslog service
+# runs, the daemon (listener and sender) and the receiver program.
+tsan_tests='^(SyslogServer|SyslogClient|ServerFault|DaemonFault|Daemon|ReceiveTool|TlsVerify|Pool|PgSafeThread|SyslogRun|WaitServiceQueue|UpdateServiceMap|HashMapService)'
+# The programs that hold them, plus the executables the daemon tests start.
+tsan_targets=(syslog_server_test syslog_client_test fault_test daemon_test
+  receive_tool_test pool_test database_test syslog_service_test containers_test
+  tls_verify_test norv-syslog-send norv-syslog-receive)
+
+# Common settings of the sanitizer stages: reports go to $1/san-logs/.
+sanitizer_env() {
+  local logs=$1/san-logs
+  rm -rf "$logs" && mkdir -p "$logs"
+  export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$logs/asan"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:log_path=$logs/tsan:suppressions=$PWD/tests/tsan.supp"
+}
+
+# Fails (and shows them) when any sanitizer report was written under $1.
+no_reports() {
+  local reports
+  reports=$(find "$1/san-logs" -type f 2>/dev/null)
+  [ -z "$reports" ] && return 0
+  for f in $reports; do
+    echo "--- sanitizer report $f (the first frames) ---"
+    grep -E '^(WARNING|SUMMARY|==|[A-Za-z/])|^ +[A-Z]|#[0-5] ' "$f" | cut -c1-240 | head -n 60
+  done
+  return 1
+}
+
+run_ctest() {
+  ctest --test-dir "$1" --output-on-failure -j"$jobs" "${@:2}"
+}
+
+stage_normal() {
+  scripts/build.sh build
+  run_ctest build
+}
+
+stage_asan() {
+  # GCC's -Wmaybe-uninitialized misfires on instrumented standard headers.
+  scripts/build.sh build-asan -DNORV_SANITIZE='address;undefined' -DNORV_BUILD_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized
+  sanitizer_env build-asan
+  local status=0
+  # Install builds an uninstrumented program against the instrumented
+  # library, which cannot link; the normal stage runs it.
+  run_ctest build-asan -E '^Install\.' || status=$?
+  no_reports build-asan || status=1
+  return $status
+}
+
+stage_tsan() {
+  # -Wno-tsan: GCC notes, for every Asio handler, that fences are not modelled.
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORV_SANITIZE=thread \
+    -DNORV_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wno-tsan >/dev/null
+  cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}" 2>&1 \
+    | grep -vE '^\[ *[0-9]+%\]' || true
+  test "${PIPESTATUS[0]}" -eq 0
+  sanitizer_env build-tsan
+  local status=0
+  run_ctest build-tsan -R "$tsan_tests" || status=$?
+  no_reports build-tsan || status=1
+  return $status
+}
+
+# Runs one fuzz target over a scratch copy of its seeds for fuzz_seconds.
+fuzz_one() {
+  local name=$1 work=build-fuzz/corpus/$1
+  rm -rf "$work" && mkdir -p "$work" && cp fuzz/corpus/"$name"/* "$work"/
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+    build-fuzz/fuzz/"$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+    -timeout=10 -print_final_stats=1 -artifact_prefix=build-fuzz/crash-"$name"- \
+    "$work" >build-fuzz/"$name".log 2>&1
+}
+
+stage_fuzz() {
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DNORV_SANITIZE='fuzzer-no-link;address;undefined' -DNORV_BUILD_FUZZ=ON \
+    -DNORV_BUILD_TESTS=OFF -DNORV_BUILD_BENCH=OFF >/dev/null
+  local targets=()
+  for src in fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
+  cmake --build build-fuzz -j"$jobs" --target "${targets[@]}" 2>&1 \
+    | grep -vE '^\[ *[0-9]+%\]' || true
+  test "${PIPESTATUS[0]}" -eq 0
+  rm -f build-fuzz/crash-*
+  # Two at a time: one per core.
+  local status=0 i
+  for ((i = 0; i < ${#targets[@]}; i += 2)); do
+    local pids=() names=("${targets[@]:i:2}")
+    for name in "${names[@]}"; do
+      fuzz_one "$name" &
+      pids+=($!)
+    done
+    for j in "${!pids[@]}"; do
+      local name=${names[$j]}
+      if wait "${pids[$j]}"; then
+        echo "fuzz $name: $(grep -m1 -oE 'stat::number_of_executed_units: *[0-9]+' \
+          build-fuzz/"$name".log | grep -oE '[0-9]+') runs in ${fuzz_seconds}s, no fault"
+      else
+        status=1
+        echo "--- fuzz $name FAILED (build-fuzz/$name.log) ---"
+        grep -A40 -m1 -E '^==[0-9]+==|runtime error|deadly signal' build-fuzz/"$name".log || \
+          tail -n 40 build-fuzz/"$name".log
+        ls build-fuzz/crash-"$name"-* 2>/dev/null || true
+      fi
+    done
+  done
+  return $status
+}
 
 pgdir=$(mktemp -d /tmp/norv-test-pg.XXXXXX)
 cleanup() {
@@ -16,10 +138,26 @@ scripts/pg-cluster.sh start "$pgdir"
 # shellcheck disable=SC1091
 . "$pgdir/env"
 
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz)
+summary=()
 status=0
-ctest --test-dir build --output-on-failure -j2 || status=$?
+for stage in "${stages[@]}"; do
+  echo "=== stage $stage ==="
+  start=$SECONDS
+  # A subshell outside any condition, so that set -e holds inside the stage.
+  set +e
+  ("stage_$stage")
+  rc=$?
+  set -e
+  if [ $rc -eq 0 ]; then result=passed; else result=FAILED; status=1; fi
+  summary+=("$(printf '%-7s %-6s %4ds' "$stage" "$result" $((SECONDS - start)))")
+done
+
 if [ $status -ne 0 ]; then
   echo "--- PostgreSQL server log (last lines) ---"
   tail -n 30 "$pgdir/server.log" || true
 fi
+echo "=== summary ==="
+printf '%s\n' "${summary[@]}"
 exit $status
