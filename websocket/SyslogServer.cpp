@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,7 @@ SyslogServer::SyslogServer(int port, int threadCount, ExecuteQueue<notification>
     : port(port),
       threadCount(threadCount),
       debugEnabled(false),
+      stopping(false),
       sslContextFunction(nullptr),
       debugFunction(nullptr),
       queue(queue),
@@ -88,7 +90,12 @@ void SyslogServer::cleanOldTask() {}
 void SyslogServer::run() {
   ssl_context_function factory = sslContextFunction;
   endpoint.set_tls_init_handler(
-      [factory](websocketpp::connection_hdl hdl) -> std::shared_ptr<boost::asio::ssl::context> {
+      [this, factory](websocketpp::connection_hdl hdl) -> std::shared_ptr<boost::asio::ssl::context> {
+        // The endpoint makes a connection's TLS context when it creates the
+        // connection, and it creates each one to wait for the next accept.
+        pthread_mutex_lock(&connectionMutex);
+        pendingAccept = hdl;
+        pthread_mutex_unlock(&connectionMutex);
         // No context (or a failing factory) fails this one handshake only.
         if (!factory) return nullptr;
         try {
@@ -104,7 +111,16 @@ void SyslogServer::run() {
     Trace("THREAD Syslog#error listen");
     throw SyslogException("bad listen");
   }
+  pthread_mutex_lock(&connectionMutex);
+  stopping = false;
+  pthread_mutex_unlock(&connectionMutex);
   endpoint.start_accept();
+  if (threadCount > 0) {
+    if (endpoint.stopped()) endpoint.reset();  // a loop that ran out before must be rearmed
+    // Counted before the caller can learn the port, so that a stop() from
+    // then on knows that loop threads are coming; each uncounts itself.
+    loopThreads += threadCount;
+  }
   if (listeningFunction) {
     boost::system::error_code localEc;
     int actual = endpoint.get_local_endpoint(localEc).port();
@@ -112,7 +128,6 @@ void SyslogServer::run() {
   }
 
   if (threadCount == 0) return;
-  if (endpoint.stopped()) endpoint.reset();  // a loop that ran out before must be rearmed
   if (threadCount == 1) {
     runLoop();
     return;
@@ -137,9 +152,11 @@ void SyslogServer::run() {
 void SyslogServer::stop() {
   // The acceptor and the connections belong to the I/O loop: closing them
   // from this thread while a loop thread uses them corrupts the transport.
-  // So the work is posted to the loop and this thread waits for its outcome.
-  // If no loop runs (or it ends before taking the work), or the caller is a
-  // loop thread, the work runs here. Whoever claims it first does it.
+  // So the work is posted to the accept loop and this thread waits for its
+  // outcome. If no loop runs (or it ends before taking the work), or the
+  // caller is the one loop thread, the work runs here. A loop thread of a
+  // server with several waits for another to do it. Whoever claims it first
+  // does it.
   struct StopTask {
     std::atomic<bool> claimed{false};
     std::promise<void> done;
@@ -155,8 +172,9 @@ void SyslogServer::stop() {
     }
   };
   std::future<void> outcome = task->done.get_future();
-  if (loopThreads.load() > 0 && !endpoint.get_io_service().get_executor().running_in_this_thread()) {
-    boost::asio::post(endpoint.get_io_service(), work);
+  const bool onLoopThread = endpoint.get_io_service().get_executor().running_in_this_thread();
+  if (loopThreads.load() > (onLoopThread ? 1 : 0)) {
+    postToAcceptLoop(work);
     while (outcome.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
       if (loopThreads.load() == 0) {
         work();
@@ -171,15 +189,27 @@ void SyslogServer::stop() {
 
 void SyslogServer::stopNow() {
   pthread_mutex_lock(&connectionMutex);
+  stopping = true;
   websocketpp::lib::error_code firstError;
   try {
     endpoint.stop_listening();
     // Every open connection is asked to close, even when one of them fails;
     // one that is already closing is on its way out and is left alone.
+    // websocketpp's close() changes the connection's timers unguarded, so
+    // with several loop threads it must run in the connection's own strand,
+    // beside none of its handlers; a failure there means it was closing.
     for (const auto& hdl : connections) {
       websocketpp::lib::error_code ec;
       server_type::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
       if (!con || con->get_state() != websocketpp::session::state::open) continue;
+      if (threadCount > 1 && loopThreads.load() > 0) {
+        boost::asio::post(*con->get_strand(), [con] {
+          websocketpp::lib::error_code closeEc;
+          if (con->get_state() == websocketpp::session::state::open)
+            con->close(websocketpp::close::status::normal, "", closeEc);
+        });
+        continue;
+      }
       con->close(websocketpp::close::status::normal, "", ec);
       if (ec && !firstError) firstError = ec;
     }
@@ -191,8 +221,30 @@ void SyslogServer::stopNow() {
   if (firstError) throw websocketpp::exception(firstError);
 }
 
+void SyslogServer::postToAcceptLoop(std::function<void()> work) {
+  pthread_mutex_lock(&connectionMutex);
+  std::weak_ptr<void> hdl = pendingAccept;
+  pthread_mutex_unlock(&connectionMutex);
+  websocketpp::lib::error_code ec;
+  server_type::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+  if (!con) {  // no accept waits: nothing else touches the acceptor
+    boost::asio::post(endpoint.get_io_service(), work);
+    return;
+  }
+  boost::asio::post(*con->get_strand(), [this, hdl, work] {
+    pthread_mutex_lock(&connectionMutex);
+    const bool stillPending = !hdl.owner_before(pendingAccept) && !pendingAccept.owner_before(hdl);
+    pthread_mutex_unlock(&connectionMutex);
+    // An accept completed before this ran: follow the loop to its next strand.
+    if (stillPending) {
+      work();
+    } else {
+      postToAcceptLoop(work);
+    }
+  });
+}
+
 void SyslogServer::runLoop() {
-  ++loopThreads;
   try {
     endpoint.run();
   } catch (...) {
@@ -205,7 +257,13 @@ void SyslogServer::runLoop() {
 void SyslogServer::on_open(std::weak_ptr<void> hdl) {
   Trace("SyslogServer#on_open:");
   pthread_mutex_lock(&connectionMutex);
-  connections.insert(hdl);
+  if (stopping) {
+    websocketpp::lib::error_code ec;  // one that fails to close is already on its way out
+    server_type::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    if (con) con->close(websocketpp::close::status::normal, "", ec);
+  } else {
+    connections.insert(hdl);
+  }
   pthread_mutex_unlock(&connectionMutex);
   Trace("SyslogServer#on_open end");
 }
@@ -218,10 +276,14 @@ void SyslogServer::on_close(std::weak_ptr<void> hdl) {
   Trace("SyslogServer#on_close end");
 }
 
+notification SyslogServer::makeNotification(const std::string& payload) {
+  return notification{hostOf(payload), payload};
+}
+
 void SyslogServer::on_message(std::weak_ptr<void>, server_type::message_ptr msg) {
   const std::string& payload = msg->get_payload();
   if (debugEnabled) Trace("THREAD vantry#on_message:" + payload);
-  notification n{hostOf(payload), payload};
+  notification n = makeNotification(payload);
   Trace("th_listener#PUSH NOTIF#");
   if (queue) queue->push(n);
 }

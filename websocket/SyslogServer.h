@@ -10,7 +10,7 @@
 // thread) or starts and joins `threadCount` loop threads; every on_* handler
 // and the TLS factory run on those I/O threads, possibly at the same time.
 // stop() may be called from any thread; its work is done on a loop thread.
-// `connectionMutex` guards `connections`. Trace takes no lock: the trace callback must be thread-safe.
+// `connectionMutex` guards `connections`, `stopping` and `pendingAccept`. Trace takes no lock: the trace callback must be thread-safe.
 #ifndef NORV_WEBSOCKET_SYSLOGSERVER_H
 #define NORV_WEBSOCKET_SYSLOGSERVER_H
 
@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -85,11 +86,22 @@ class SyslogServer {
   void on_close(std::weak_ptr<void> hdl);
   void on_message(std::weak_ptr<void> hdl, server_type::message_ptr msg);
 
+  // What on_message queues for a received text: the host its JSON member
+  // "fromhost" names ("daemonbadhost" when there is none or it cannot be
+  // read) and the text itself. Any text is accepted; nothing is thrown.
+  static notification makeNotification(const std::string& payload);
+
  private:
   // Stops listening and closes the connections; runs on a loop thread
   // whenever a loop runs (see stop()).
   void stopNow();
-  // endpoint.run(), counted in loopThreads.
+  // Runs `work` on a loop thread at a moment when websocketpp's accept loop
+  // cannot run: in the strand of the connection created to wait for the next
+  // accept (pendingAccept). The accept loop (handle_accept, then start_accept
+  // and the next connection) runs in that strand and uses the acceptor
+  // without a lock of its own, so stop_listening must not run beside it.
+  void postToAcceptLoop(std::function<void()> work);
+  // endpoint.run(); uncounts itself from loopThreads when it returns.
   void runLoop();
 
   server_type endpoint;
@@ -98,12 +110,18 @@ class SyslogServer {
   int threadCount;
   bool debugEnabled;
   pthread_mutex_t connectionMutex;
+  // Set by stopNow, cleared when run() listens again: a connection whose
+  // handshake was under way during the stop is closed as soon as it opens.
+  bool stopping;
   ssl_context_function sslContextFunction;
   void (*debugFunction)(std::string);
   ExecuteQueue<notification>* queue;
   void (*listeningFunction)(int);
-  // Number of threads now inside the endpoint's I/O loop.
+  // Loop threads that run() started (or is about to) and that have not yet
+  // returned from the endpoint's I/O loop.
   std::atomic<int> loopThreads;
+  // The connection waiting for the next accept; guarded by connectionMutex.
+  std::weak_ptr<void> pendingAccept;
 };
 
 #endif
