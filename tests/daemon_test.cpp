@@ -76,7 +76,7 @@ TEST_F(DaemonTest, MissingLogKeyRunsWithoutLog) {
   startReceiver();
   std::string path = dir_.file("nolog.conf");
   writeFile(path, "[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
-                      "\nPGSQL_db=postgres\nPGSQL_username=postgres\n[RECEIVER]\nip=localhost\nport=" +
+                      "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\n[RECEIVER]\nip=localhost\nport=" +
                       std::to_string(receiverPort_) + "\n");
   startDaemon({"-f", path});
   PgConn c = pgConnect(conninfo());

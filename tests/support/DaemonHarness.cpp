@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include "support/DaemonHarness.h"
 
 #include <json/json.h>
@@ -84,6 +85,20 @@ void DaemonHarness::SetUp() {
   cert_ = makeSelfSignedCert(dir_.path());
   pgHost_ = envOr("PGHOST", "127.0.0.1");
   pgPort_ = envOr("PGPORT", "5432");
+  pgDb_ = "norv_case_" + std::to_string(getpid());
+  PgConn admin = pgConnect(pgConnString());
+  PGresult* r = PQexec(admin.get(), ("CREATE DATABASE " + pgDb_).c_str());
+  bool made = PQresultStatus(r) == PGRES_COMMAND_OK;
+  PQclear(r);
+  ASSERT_TRUE(made) << PQerrorMessage(admin.get());
+  ownDb_ = pgDb_;
+}
+
+void DaemonHarness::TearDown() {
+  daemon_.reset();
+  if (ownDb_.empty()) return;
+  PgConn admin = pgConnect(pgConnString());
+  PQclear(PQexec(admin.get(), ("DROP DATABASE IF EXISTS " + ownDb_ + " WITH (FORCE)").c_str()));
 }
 
 void DaemonHarness::startReceiver() {
@@ -102,13 +117,14 @@ bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
   if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return false;
   pgHost_ = "127.0.0.1";
   pgPort_ = m[1];
+  pgDb_ = "postgres";  // the cluster is this case's alone
   return true;
 }
 
 std::string DaemonHarness::writeConfig(int receiverPort, const std::string& extraDb) {
   std::string path = dir_.file("quillon.conf");
   writeFile(path, "[LOG]\nlog_file=" + logPath() + "\n[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
-                      "\nPGSQL_db=postgres\nPGSQL_username=postgres\nPGSQL_pwd=\n" + extraDb +
+                      "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=\n" + extraDb +
                       "[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n");
   return path;
 }
@@ -139,7 +155,7 @@ bool DaemonHarness::waitLog(const std::string& needle, std::chrono::milliseconds
 }
 
 std::string DaemonHarness::conninfo() const {
-  return "host=" + pgHost_ + " port=" + pgPort_ + " user=postgres dbname=postgres";
+  return "host=" + pgHost_ + " port=" + pgPort_ + " user=postgres dbname=" + pgDb_;
 }
 
 std::vector<Received> DaemonHarness::received() {

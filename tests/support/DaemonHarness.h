@@ -66,9 +66,13 @@ struct Received {
   std::string payload;
 };
 
+// Each case gets a database of its own on the run's cluster: notifications
+// are per database, so cases that run at the same time never see each
+// other's bursts.
 class DaemonHarness : public ::testing::Test {
  protected:
   void SetUp() override;
+  void TearDown() override;
 
   void startReceiver();
   // Starts a private cluster in `dir` and points the daemon's configuration
@@ -95,7 +99,8 @@ class DaemonHarness : public ::testing::Test {
 
   TempDir dir_;
   CertPair cert_;
-  std::string pgHost_, pgPort_;
+  std::string pgHost_, pgPort_, pgDb_;
+  std::string ownDb_;  // the database SetUp made on the run's cluster, if any
   std::string logPath_ = dir_.file("norv.log");
   int receiverPort_ = 0;
   std::unique_ptr<ChildProcess> receiver_;
