@@ -160,4 +160,6 @@ if [ $status -ne 0 ]; then
 fi
 echo "=== summary ==="
 printf '%s\n' "${summary[@]}"
+failed=$(printf '%s\n' "${summary[@]}" | grep -c FAILED || true)
+echo "stages: $((${#summary[@]} - failed)) passed, $failed failed"
 exit $status
