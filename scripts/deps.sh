@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config
   libboost-system-dev libwebsocketpp-dev libssl-dev libpq-dev libjsoncpp-dev
   libutfcpp-dev libgtest-dev googletest
-  postgresql openssl python3 python3-websockets procps
+  postgresql openssl python3 python3-websockets python3-cryptography procps
   clang libclang-rt-14-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
