@@ -1,151 +1,48 @@
-// SyslogClient against real receivers: the project's server, a python
-// server that talks back, and openssl s_server limited to one TLS version.
-// A client whose open connection closes ends its process, so those cases
-// run the client in a forked child (forked before the test starts threads).
+// SyslogClient against real receivers: a python server that talks back and
+// openssl s_server limited to one TLS version (the daemon tests run it
+// against the project's server).
+// A client whose open connection closes ends its process, so that case runs
+// the client in a forked child.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
 #include "support/WsPeers.h"
 #include "websocket/SyslogClient.h"
-#include "websocket/SyslogServer.h"
 
 using namespace testsupport;
 using std::chrono::seconds;
 
 namespace {
 
-// A child running body(uri) with std::cout on an ofstream at outPath (as in
-// the daemon); uri is the line that start() sends it. A body that returns
-// ends the child with status 3.
-class ForkedClient {
- public:
-  ForkedClient(const std::string& outPath, std::function<void(const std::string&)> body) {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    if ((pid_ = fork()) == 0) {
-      std::string uri;
-      char c;
-      pollfd p{fds[0], POLLIN, 0};
-      while (poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') uri += c;
-      std::ofstream log(outPath);
-      std::cout.rdbuf(log.rdbuf());
-      body(uri);
-      _exit(3);
-    }
-    close(fds[0]);
-    toChild_ = fds[1];
-  }
-  ~ForkedClient() {
-    close(toChild_);
-    kill();
-  }
-  void kill() {
-    if (status_ >= 0) return;
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    status_ = 128 + SIGKILL;
-  }
-  void start(const std::string& uri) { ASSERT_GT(write(toChild_, (uri + "\n").data(), uri.size() + 1), 0); }
-  // Exit status, or -1 while the child still runs after timeout.
-  int wait(std::chrono::milliseconds timeout) {
-    int st = 0;
-    if (waitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, timeout))
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toChild_ = -1;
-  int status_ = -1;
-};
-
 class SyslogClientTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir;
-    pair = makeSelfSignedCert(dir->path());
-    useServerCert(pair);
-  }
-  static void TearDownTestSuite() { delete dir; }
-  // A client printing to this process's std::cout, which goes to a fresh
-  // buffer (no other client is left to write to it).
-  SyslogClient& client(const std::string& uri) {
-    local.reset();
-    output.str("");
-    if (!saved) saved = std::cout.rdbuf(&output);
-    local.reset(new SyslogClient(uri));
-    local->setOutputMutex(&outputMutex);
-    return *local;
-  }
-  // The client writes whole lines under outputMutex.
-  std::string captured() {
-    pthread_mutex_lock(&outputMutex);
-    std::string text = output.str();
-    pthread_mutex_unlock(&outputMutex);
-    return text;
-  }
-  void TearDown() override {
-    local.reset();
-    if (saved) std::cout.rdbuf(saved);
-  }
+  static void SetUpTestSuite() { pair = makeSelfSignedCert(dir.path()); }
 
-  static TempDir* dir;
-  static CertPair pair;
+  static inline TempDir dir;
+  static inline CertPair pair;
   TempDir work;
-  pthread_mutex_t outputMutex = PTHREAD_MUTEX_INITIALIZER;
-  std::stringbuf output;
-  std::streambuf* saved = nullptr;
-  std::unique_ptr<SyslogClient> local;
 };
-TempDir* SyslogClientTest::dir = nullptr;
-CertPair SyslogClientTest::pair;
-
-TEST_F(SyslogClientTest, DeliversEveryMessageInOrderToTheServer) {
-  const std::vector<std::string> messages = {R"({"fromhost":"db1","n":1})", "", "last one"};
-  ForkedClient child(work.file("client.out"), [&](const std::string& uri) {
-    SyslogClient* c = new SyslogClient(uri);  // never deleted: the process is killed
-    c->connect();
-    if (!waitUntil([&] { return c->getState() == SyslogClient::State::Open; }, seconds(10))) _exit(4);
-    for (const auto& m : messages) c->send(m);
-    std::this_thread::sleep_for(seconds(10));
-  });
-  ExecuteQueue<notification> queue;
-  SyslogServer server(0, 1, &queue);
-  ServerThread running(server);
-  child.start(wssUri(running.port()));
-  notification n;
-  for (const auto& m : messages) {
-    ASSERT_TRUE(queue.popFor(n, seconds(10))) << "missing: " << m;
-    EXPECT_EQ(n.payload, m);
-  }
-  child.kill();  // before the server stops: no close handshake to wait for
-}
 
 TEST_F(SyslogClientTest, AnyFrameFromTheReceiverClosesWith1001PlopAndEndsTheProcess) {
   const int port = freePort();
   ChildProcess receiver(wsPeerArgv({"serve", std::to_string(port), pair.cert, pair.key}),
                         work.file("receiver.out"));
   ASSERT_TRUE(waitUntil([&] { return readFile(work.file("receiver.out")) == "ready\n"; }, seconds(10)));
-  ForkedClient child(work.file("client.out"), [](const std::string& uri) {
+  ChildProcess child([&] {
+    std::ofstream log(work.file("client.out"));  // std::cout on a file, as in the daemon
+    std::cout.rdbuf(log.rdbuf());
     static pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
-    SyslogClient* c = new SyslogClient(uri);  // never deleted: the process ends in on_close
+    SyslogClient* c = new SyslogClient(wssUri(port));  // never deleted: the process ends in on_close
     c->setOutputMutex(&logMutex);
     std::thread([] {  // another writer on the same stream and mutex, as the daemon's log is
       for (int i = 0;; ++i) {
@@ -157,10 +54,10 @@ TEST_F(SyslogClientTest, AnyFrameFromTheReceiverClosesWith1001PlopAndEndsTheProc
     }).detach();
     c->connect();
     std::this_thread::sleep_for(seconds(10));
+    return 3;
   });
-  child.start(wssUri(port));
-  EXPECT_EQ(child.wait(seconds(10)), 1);
   int status = -1;
+  EXPECT_TRUE(child.wait(seconds(10), &status) && status == 1) << status;
   ASSERT_TRUE(receiver.wait(seconds(10), &status));
   EXPECT_EQ(readFile(work.file("receiver.out")), "ready\nclose 1001 plop\n");
 
@@ -204,7 +101,13 @@ TEST_F(SyslogClientTest, Tls13OrTls11OnlyReceiverIsUnreachable) {
     ASSERT_TRUE(waitUntil([&] { return readFile(out).find("ACCEPT") != std::string::npos; }, seconds(10)));
     // s_server reports the cipher of every handshake it completed.
     auto handshake = [&] { return readFile(out).find("CIPHER is") != std::string::npos; };
-    SyslogClient& c = client(wssUri(port));
+    // The client writes whole lines to std::cout, here a buffer, under outputMutex.
+    pthread_mutex_t outputMutex = PTHREAD_MUTEX_INITIALIZER;
+    std::stringbuf output;
+    std::unique_ptr<std::streambuf, void (*)(std::streambuf*)> restore(std::cout.rdbuf(&output),
+                                                                      [](std::streambuf* b) { std::cout.rdbuf(b); });
+    SyslogClient c(wssUri(port));
+    c.setOutputMutex(&outputMutex);
     c.connect();
     try {
       c.send("too early");
@@ -214,7 +117,9 @@ TEST_F(SyslogClientTest, Tls13OrTls11OnlyReceiverIsUnreachable) {
     }
     ASSERT_TRUE(waitUntil([&] { return c.getState() == SyslogClient::State::Failed; }, seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a retry that must not come
-    const std::string text = captured();
+    pthread_mutex_lock(&outputMutex);
+    const std::string text = output.str();
+    pthread_mutex_unlock(&outputMutex);
     EXPECT_NE(text.find("INIT SSL\nEND SSL\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Fail handler\nstate: 3\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Fail handler"), text.rfind("Fail handler")) << text;

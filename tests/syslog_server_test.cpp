@@ -1,5 +1,6 @@
 // SyslogServer against an independent peer (python websockets): hosts taken
-// from the messages, order under load, the stop sequence, listening edges.
+// from the messages, the stop sequence, listening edges (order under load:
+// fault_test).
 #include <future>
 #include <string>
 #include <vector>
@@ -18,11 +19,7 @@ namespace {
 
 class SyslogServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir = new TempDir;
-    useServerCert(makeSelfSignedCert(dir->path()));
-  }
-  static void TearDownTestSuite() { delete dir; }
+  static void SetUpTestSuite() { useServerCert(makeSelfSignedCert(dir.path())); }
   // Up to n notifications off the queue, waiting at most timeout.
   std::vector<notification> take(std::size_t n, milliseconds timeout = seconds(10)) {
     std::vector<notification> out;
@@ -32,11 +29,10 @@ class SyslogServerTest : public ::testing::Test {
       if (queue.popFor(item, milliseconds(50))) out.push_back(item);
     return out;
   }
-  static TempDir* dir;
+  static inline TempDir dir;
   TempDir work;
   ExecuteQueue<notification> queue;
 };
-TempDir* SyslogServerTest::dir = nullptr;
 
 TEST_F(SyslogServerTest, QueuesEveryMessageWithTheHostItNames) {
   const std::pair<std::string, std::string> cases[] = {
@@ -70,22 +66,6 @@ TEST_F(SyslogServerTest, QueuesEveryMessageWithTheHostItNames) {
   }
 }
 
-TEST_F(SyslogServerTest, ManyClientsAtOnceKeepEachConnectionsOrder) {
-  const int conns = 4, count = 400;
-  SyslogServer server(0, 3, &queue);
-  ServerThread running(server);
-  ChildProcess peer(wsPeerArgv({"flood", wssUri(running.port()), std::to_string(conns), std::to_string(count)}),
-                    "/dev/null");
-  const std::vector<notification> got = take(conns * count, seconds(20));
-  ASSERT_EQ(got.size(), static_cast<std::size_t>(conns * count));
-  std::vector<int> next(conns, 0);
-  for (const auto& n : got) {
-    const int k = n.host.size() == 2 && n.host[0] == 'c' ? n.host[1] - '0' : -1;
-    ASSERT_TRUE(k >= 0 && k < conns) << n.host;
-    ASSERT_EQ(n.payload, "{\"fromhost\":\"c" + std::to_string(k) + "\",\"seq\":" + std::to_string(next[k]++) + "}");
-  }
-}
-
 TEST_F(SyslogServerTest, StopClosesEveryOpenConnectionThenRunReturnsAndASecondStopThrows) {
   const std::string out = work.file("peer.out");
   SyslogServer server(0, 2, &queue);
@@ -96,8 +76,7 @@ TEST_F(SyslogServerTest, StopClosesEveryOpenConnectionThenRunReturnsAndASecondSt
   ASSERT_TRUE(running.waitReturned(seconds(10)));
   EXPECT_FALSE(running.error());
   int status = -1;
-  ASSERT_TRUE(peer.wait(seconds(10), &status));
-  EXPECT_EQ(status, 0);
+  ASSERT_TRUE(peer.wait(seconds(10), &status) && status == 0) << status;
   EXPECT_EQ(readFile(out), "open 2\nclosed 1000 ''\nclosed 1000 ''\n");
 
   // A lock left held by the first failure would make the third call hang.

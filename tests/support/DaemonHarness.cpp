@@ -1,8 +1,8 @@
-#include <unistd.h>
 #include "support/DaemonHarness.h"
 
 #include <json/json.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -19,13 +19,11 @@ PgConn pgConnect(const std::string& conninfo) {
 namespace {
 bool execOk(PGconn* c, const std::string& sql) {
   PGresult* r = PQexec(c, sql.c_str());
-  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
   PQclear(r);
   return ok;
 }
 }  // namespace
-
-void pgExec(PGconn* c, const std::string& sql) { EXPECT_TRUE(execOk(c, sql)) << PQerrorMessage(c); }
 
 bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel) {
   if (!execOk(c, "BEGIN")) return false;
@@ -52,16 +50,6 @@ BurstProducer::BurstProducer(const std::vector<std::string>& payloads, const std
         }
       }) {}
 
-BurstProducer::~BurstProducer() { join(); }
-
-void BurstProducer::join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::vector<std::string> sequencePayloads(int n, const std::string& tag) {
   std::vector<std::string> v;
   for (int i = 0; i < n; ++i) v.push_back("{\"fromhost\":\"" + tag + "\",\"seq\":" + std::to_string(i) + "}");
@@ -74,9 +62,8 @@ const std::regex kLogLine(
 std::vector<std::string> logMessages(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
-  std::string line;
   std::smatch m;
-  while (std::getline(in, line))
+  for (std::string line; std::getline(in, line);)
     if (std::regex_match(line, m, kLogLine)) out.push_back(m[2].str() + "#" + m[3].str());
   return out;
 }
@@ -87,10 +74,7 @@ void DaemonHarness::SetUp() {
   pgPort_ = envOr("PGPORT", "5432");
   pgDb_ = "norv_case_" + std::to_string(getpid());
   PgConn admin = pgConnect(pgConnString());
-  PGresult* r = PQexec(admin.get(), ("CREATE DATABASE " + pgDb_).c_str());
-  bool made = PQresultStatus(r) == PGRES_COMMAND_OK;
-  PQclear(r);
-  ASSERT_TRUE(made) << PQerrorMessage(admin.get());
+  ASSERT_TRUE(execOk(admin.get(), "CREATE DATABASE " + pgDb_)) << PQerrorMessage(admin.get());
   ownDb_ = pgDb_;
 }
 
@@ -98,7 +82,7 @@ void DaemonHarness::TearDown() {
   daemon_.reset();
   if (ownDb_.empty()) return;
   PgConn admin = pgConnect(pgConnString());
-  PQclear(PQexec(admin.get(), ("DROP DATABASE IF EXISTS " + ownDb_ + " WITH (FORCE)").c_str()));
+  execOk(admin.get(), "DROP DATABASE IF EXISTS " + ownDb_ + " WITH (FORCE)");
 }
 
 void DaemonHarness::startReceiver() {
@@ -121,11 +105,11 @@ bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
   return true;
 }
 
-std::string DaemonHarness::writeConfig(int receiverPort, const std::string& extraDb) {
-  std::string path = dir_.file("quillon.conf");
-  writeFile(path, "[LOG]\nlog_file=" + logPath() + "\n[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
-                      "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=\n" + extraDb +
-                      "[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n");
+std::string DaemonHarness::writeConfig(int receiverPort) {
+  std::string path = dir_.file("norv.conf");
+  writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") + "[DB]\nPGSQL_host=" + pgHost_ +
+                      "\nPGSQL_port=" + pgPort_ + "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" +
+                      pgPwd_ + "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n");
   return path;
 }
 
@@ -150,27 +134,42 @@ int DaemonHarness::stopDaemon() {
   return waitExit();
 }
 
+bool DaemonHarness::finished() const {
+  const std::string text = out(), tail = "Fin programme\n";
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 bool DaemonHarness::waitLog(const std::string& needle, std::chrono::milliseconds t) {
   return waitUntil([&] { return log().find(needle) != std::string::npos; }, t);
+}
+
+bool DaemonHarness::logged(const std::string& prefix) const {
+  for (const auto& m : logMessages(log()))
+    if (m.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+bool DaemonHarness::loggedTimings() const {
+  static const std::regex timings("\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\nMessage: -?\\d+\nClose: -?\\d+\n");
+  return std::regex_search(log(), timings);
 }
 
 std::string DaemonHarness::conninfo() const {
   return "host=" + pgHost_ + " port=" + pgPort_ + " user=postgres dbname=" + pgDb_;
 }
 
-std::vector<Received> DaemonHarness::received() {
-  std::vector<Received> v;
+std::vector<std::string> DaemonHarness::received(std::vector<std::string>* hosts) {
+  std::vector<std::string> payloads;
   std::istringstream in(readFile(dir_.file("received.jsonl")));
-  std::string line;
   Json::CharReaderBuilder b;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     Json::Value root;
-    std::string errs;
     std::istringstream ls(line);
-    if (!Json::parseFromStream(b, ls, &root, &errs)) break;  // a line still being written
-    v.push_back({root["host"].asString(), root["payload"].asString()});
+    if (!Json::parseFromStream(b, ls, &root, nullptr)) break;  // a line still being written
+    payloads.push_back(root["payload"].asString());
+    if (hosts) hosts->push_back(root["host"].asString());
   }
-  return v;
+  return payloads;
 }
 
 bool DaemonHarness::waitReceived(size_t n, std::chrono::milliseconds t) {

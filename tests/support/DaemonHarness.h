@@ -1,10 +1,11 @@
 // The fixture of the black-box daemon tests: a TLS receiver
 // (norv-syslog-receive) as a child process, norv-syslog-send run on a
 // configuration written for the case, and readers of its log, its standard
-// output and what the receiver got. Each case owns a temporary folder that
-// holds the certificate pair, the configuration, the log and the outputs;
-// the child processes are killed and reaped when the case ends.
-// Also the plain-libpq helpers that raise notifications for the daemon.
+// output and what the receiver got. Each case owns a temporary folder (the
+// certificate pair, configuration, log and outputs) and a database of its own
+// on the run's cluster: notifications are per database, so cases running at
+// the same time never see each other's bursts. The child processes are killed
+// and reaped when the case ends. Also the plain-libpq notification helpers.
 #ifndef NORV_TESTS_SUPPORT_DAEMONHARNESS_H
 #define NORV_TESTS_SUPPORT_DAEMONHARNESS_H
 
@@ -30,7 +31,6 @@ using PgConn = std::unique_ptr<PGconn, PGconnDeleter>;
 
 // A connection that fails the calling test when it cannot be made.
 PgConn pgConnect(const std::string& conninfo);
-void pgExec(PGconn* c, const std::string& sql);
 
 // Raises one notification per payload on `channel`, all in one transaction;
 // false (without failing the test) when the database refuses or is gone.
@@ -38,20 +38,20 @@ bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::s
 // The same, failing the calling test on an error.
 void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel = "syslog");
 
-// Raises `payloads` on channel "syslog" from a thread of its own, on a
-// connection of its own, in transactions of 1000; stops at the first failure.
-// Joined on destruction.
+// Raises `payloads` on channel "syslog" from a thread (and connection) of its
+// own, in transactions of 1000; stops at the first failure. Joined on
+// destruction.
 class BurstProducer {
  public:
   BurstProducer(const std::vector<std::string>& payloads, const std::string& conninfo);
-  ~BurstProducer();
-  void join();
+  ~BurstProducer() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   std::thread thread_;
 };
-
-bool endsWith(const std::string& s, const std::string& tail);
 
 // {"fromhost":"<tag>","seq":<i>} for i in [0, n).
 std::vector<std::string> sequencePayloads(int n, const std::string& tag);
@@ -61,14 +61,6 @@ extern const std::regex kLogLine;
 // The messages of the log's time-stamped lines, in order, as "LEVEL#message".
 std::vector<std::string> logMessages(const std::string& text);
 
-struct Received {
-  std::string host;
-  std::string payload;
-};
-
-// Each case gets a database of its own on the run's cluster: notifications
-// are per database, so cases that run at the same time never see each
-// other's bursts.
 class DaemonHarness : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -78,29 +70,34 @@ class DaemonHarness : public ::testing::Test {
   // Starts a private cluster in `dir` and points the daemon's configuration
   // (not the process environment) at it. False when it did not start.
   bool startPrivateCluster(const TempDir& dir);
-  // A configuration for the run, its log at logPath().
-  std::string writeConfig(int receiverPort, const std::string& extraDb = "");
+  // A configuration from the pg*_ fields; no LOG section when logPath_ is empty.
+  std::string writeConfig(int receiverPort);
   void startDaemon(std::vector<std::string> args);
   // Starts the daemon on a fresh configuration and waits until it relays.
   void startRelay();
   int waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(15));
   int stopDaemon();
 
-  std::string logPath() const { return logPath_; }
-  std::string log() const { return readFile(logPath()); }
+  std::string log() const { return readFile(logPath_); }
   std::string out() const { return readFile(dir_.file("daemon.out")); }
+  bool finished() const;  // standard output ends with "Fin programme"
   bool waitLog(const std::string& needle, std::chrono::milliseconds t = std::chrono::seconds(15));
+  // Some log message ("LEVEL#text") starts with `prefix`.
+  bool logged(const std::string& prefix) const;
+  // The log holds the client's five timing lines.
+  bool loggedTimings() const;
   // The connection string of the database the daemon is configured for.
   std::string conninfo() const;
 
-  // What the receiver wrote so far; a line still being written is left out.
-  std::vector<Received> received();
+  // What the receiver wrote so far (a line still being written is left out):
+  // the payloads, and the hosts it read from them.
+  std::vector<std::string> received(std::vector<std::string>* hosts = nullptr);
   bool waitReceived(size_t n, std::chrono::milliseconds t = std::chrono::seconds(20));
 
   TempDir dir_;
   CertPair cert_;
-  std::string pgHost_, pgPort_, pgDb_;
-  std::string ownDb_;  // the database SetUp made on the run's cluster, if any
+  std::string pgHost_, pgPort_, pgDb_, pgPwd_;
+  std::string ownDb_;  // the database SetUp made on the run's cluster
   std::string logPath_ = dir_.file("norv.log");
   int receiverPort_ = 0;
   std::unique_ptr<ChildProcess> receiver_;

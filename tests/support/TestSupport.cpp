@@ -51,10 +51,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content, int mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
   chmod(path.c_str(), mode);
 }
 
@@ -77,25 +74,18 @@ int freePort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
   socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    close(fd);
-    throw std::runtime_error("freePort: bind failed");
-  }
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
   close(fd);
+  if (!ok) throw std::runtime_error("freePort: bind failed");
   return ntohs(a.sin_port);
 }
 
-static int decodeStatus(int st) {
-  if (WIFEXITED(st)) return WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
-  return -1;
-}
+static int decodeStatus(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
 
 ExecResult runShell(const std::string& command) {
-  ExecResult r{-1, ""};
+  ExecResult r;
   FILE* p = popen((command + " 2>&1").c_str(), "r");
   if (!p) return r;
   char buf[4096];
@@ -113,41 +103,35 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    if (!stdinPath.empty()) {
-      int fd = open(stdinPath.c_str(), O_RDONLY);
-      if (fd >= 0) dup2(fd, 0);
-    }
-    if (!stdoutPath.empty()) {
-      int fd = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) dup2(fd, 1);
-    }
-    if (!stderrPath.empty()) {
-      int fd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) dup2(fd, 2);
+    const std::string* paths[] = {&stdinPath, &stdoutPath, &stderrPath};
+    for (int i = 0; i < 3; ++i) {
+      int fd = paths[i]->empty() ? -1 : open(paths[i]->c_str(), i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0644);
+      if (fd >= 0) dup2(fd, i);
     }
     execvp(args[0], args.data());
     _exit(127);
   }
 }
 
+ChildProcess::ChildProcess(const std::function<int()>& body) {
+  if ((pid_ = fork()) < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) _exit(body());
+}
+
 ChildProcess::~ChildProcess() {
   if (pid_ > 0 && !reaped_) {
     kill(pid_, SIGKILL);
-    int st;
-    waitpid(pid_, &st, 0);
+    waitpid(pid_, nullptr, 0);
   }
 }
 
 bool ChildProcess::running() {
-  if (reaped_) return false;
   int st;
-  pid_t r = waitpid(pid_, &st, WNOHANG);
-  if (r == pid_) {
+  if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) {
     reaped_ = true;
     status_ = decodeStatus(st);
-    return false;
   }
-  return true;
+  return !reaped_;
 }
 
 void ChildProcess::signal(int sig) {
@@ -162,16 +146,13 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout, int* status) {
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   auto end = std::chrono::steady_clock::now() + timeout;
-  while (true) {
+  for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     if (cond()) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
 std::string binPath(const std::string& name) { return std::string(NORV_BINARY_DIR) + "/" + name; }
-std::string sourcePath(const std::string& relative) {
-  return std::string(NORV_SOURCE_DIR) + "/" + relative;
-}
+std::string sourcePath(const std::string& relative) { return std::string(NORV_SOURCE_DIR) + "/" + relative; }
 
 }  // namespace testsupport

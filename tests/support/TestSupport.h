@@ -24,7 +24,6 @@ class TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -38,8 +37,7 @@ bool fileExists(const std::string& path);
 
 // A PEM certificate and key made with the openssl command line.
 struct CertPair {
-  std::string cert;
-  std::string key;
+  std::string cert, key;
 };
 CertPair makeSelfSignedCert(const std::string& dir, const std::string& cn = "localhost");
 
@@ -49,7 +47,7 @@ int freePort();
 // Runs a shell command line; standard output and error are captured together.
 // status is the exit code, or 128 + the signal number.
 struct ExecResult {
-  int status;
+  int status = -1;
   std::string output;
 };
 ExecResult runShell(const std::string& command);
@@ -62,10 +60,10 @@ class ChildProcess {
   ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = "",
                const std::string& stderrPath = "", const std::string& stdinPath = "");
   ~ChildProcess();
+  // Runs body in a forked copy of this process (fork before the test starts
+  // threads); the child exits with what body returns.
+  explicit ChildProcess(const std::function<int()>& body);
   ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
   bool running();
   void signal(int sig);
   // Waits for the exit; false on time-out. status as in ExecResult.
