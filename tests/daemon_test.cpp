@@ -144,10 +144,9 @@ TEST_F(DaemonTest, SigtermDuringABurstDeliversEverythingTaken) {
   startReceiver();
   startRelay();
   std::vector<std::string> burst = sequencePayloads(20000, "burst");
-  BurstProducer producer(burst, conninfo());
-  waitReceived(2000);
+  startBurst(burst);
   EXPECT_EQ(stopDaemon(), 0);
-  producer.join();
+  joinBurst();
   // Every notification the daemon took from the database (its Receive line)
   // reached the receiver, whole and in order; no log line is torn.
   std::vector<std::string> taken;

@@ -83,11 +83,10 @@ TEST_F(DaemonFaultTest, DatabaseKilledDuringABurstEndsWithStatusOneAndWholeLines
   ASSERT_TRUE(startPrivateCluster(pg));
   startReceiver();
   startRelay();
-  BurstProducer producer(burst, conninfo());
-  waitReceived(2000);
+  startBurst(burst);
   runShell(sourcePath("scripts/pg-cluster.sh") + " kill " + pg.path());
   EXPECT_EQ(waitExit(), 1);
-  producer.join();
+  joinBurst();
   EXPECT_TRUE(logged("ERR#consume input failed:  ")) << log();
   // Nothing taken is lost: it was all handed on before the exit.
   size_t taken = expectWholeLines();
@@ -99,8 +98,7 @@ TEST_F(DaemonFaultTest, DatabaseKilledDuringABurstEndsWithStatusOneAndWholeLines
 TEST_F(DaemonFaultTest, ReceiverKilledDuringABurstEndsWithTimingsAndWholeLines) {
   startReceiver();
   startRelay();
-  BurstProducer producer(burst, conninfo());
-  waitReceived(2000);
+  startBurst(burst);
   receiver_->signal(SIGKILL);
   EXPECT_EQ(waitExit(), 1);
   EXPECT_TRUE(loggedTimings()) << log().substr(log().size() > 2000 ? log().size() - 2000 : 0);

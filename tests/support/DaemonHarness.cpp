@@ -41,15 +41,6 @@ void notify(PGconn* c, const std::vector<std::string>& payloads, const std::stri
   EXPECT_TRUE(tryNotify(c, payloads, channel)) << PQerrorMessage(c);
 }
 
-BurstProducer::BurstProducer(const std::vector<std::string>& payloads, const std::string& conninfo)
-    : thread_([payloads, conninfo] {
-        PgConn c(PQconnectdb(conninfo.c_str()));
-        for (size_t i = 0; i < payloads.size(); i += 1000) {
-          auto end = payloads.begin() + std::min(payloads.size(), i + 1000);
-          if (!tryNotify(c.get(), std::vector<std::string>(payloads.begin() + i, end))) return;
-        }
-      }) {}
-
 std::vector<std::string> sequencePayloads(int n, const std::string& tag) {
   std::vector<std::string> v;
   for (int i = 0; i < n; ++i) v.push_back("{\"fromhost\":\"" + tag + "\",\"seq\":" + std::to_string(i) + "}");
@@ -80,6 +71,7 @@ void DaemonHarness::SetUp() {
 
 void DaemonHarness::TearDown() {
   daemon_.reset();
+  joinBurst();
   if (ownDb_.empty()) return;
   PgConn admin = pgConnect(pgConnString());
   execOk(admin.get(), "DROP DATABASE IF EXISTS " + ownDb_ + " WITH (FORCE)");
@@ -121,6 +113,21 @@ void DaemonHarness::startDaemon(std::vector<std::string> args) {
 void DaemonHarness::startRelay() {
   startDaemon({"-f", writeConfig(receiverPort_)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS") && waitLog("\nHEELO\n")) << log();
+}
+
+void DaemonHarness::startBurst(const std::vector<std::string>& payloads) {
+  burst_ = std::thread([payloads, conninfo = conninfo()] {
+    PgConn c(PQconnectdb(conninfo.c_str()));
+    for (size_t i = 0; i < payloads.size(); i += 1000) {
+      auto end = payloads.begin() + std::min(payloads.size(), i + 1000);
+      if (!tryNotify(c.get(), std::vector<std::string>(payloads.begin() + i, end))) return;
+    }
+  });
+  waitReceived(2000);
+}
+
+void DaemonHarness::joinBurst() {
+  if (burst_.joinable()) burst_.join();
 }
 
 int DaemonHarness::waitExit(std::chrono::milliseconds timeout) {

@@ -38,21 +38,6 @@ bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::s
 // The same, failing the calling test on an error.
 void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel = "syslog");
 
-// Raises `payloads` on channel "syslog" from a thread (and connection) of its
-// own, in transactions of 1000; stops at the first failure. Joined on
-// destruction.
-class BurstProducer {
- public:
-  BurstProducer(const std::vector<std::string>& payloads, const std::string& conninfo);
-  ~BurstProducer() { join(); }
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::thread thread_;
-};
-
 // {"fromhost":"<tag>","seq":<i>} for i in [0, n).
 std::vector<std::string> sequencePayloads(int n, const std::string& tag);
 
@@ -75,6 +60,11 @@ class DaemonHarness : public ::testing::Test {
   void startDaemon(std::vector<std::string> args);
   // Starts the daemon on a fresh configuration and waits until it relays.
   void startRelay();
+  // Raises `payloads` on channel "syslog" from a thread (and connection) of
+  // its own, in transactions of 1000, stopping at the first failure; returns
+  // once the receiver got the first 2000. joinBurst() (or TearDown) waits.
+  void startBurst(const std::vector<std::string>& payloads);
+  void joinBurst();
   int waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(15));
   int stopDaemon();
 
@@ -102,6 +92,7 @@ class DaemonHarness : public ::testing::Test {
   int receiverPort_ = 0;
   std::unique_ptr<ChildProcess> receiver_;
   std::unique_ptr<ChildProcess> daemon_;
+  std::thread burst_;
 };
 
 }  // namespace testsupport
