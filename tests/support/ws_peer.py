@@ -6,9 +6,8 @@ Runs with Debian's python3-websockets. Modes:
   hold URI N                N connections; prints "open N" once all are open,
                             then "closed CODE REASON" for each as its close frame
                             arrives, and exits at once
-  flood URI CONNS COUNT     CONNS connections at once, each sending COUNT messages
-                            {"fromhost":"c<k>","seq":<i>} in order; then as send
-  storm URI KEEP DROP COUNT as flood with KEEP connections, while DROP more connect
+  storm URI KEEP DROP COUNT KEEP connections at once, each sending COUNT messages
+                            {"fromhost":"c<k>","seq":<i>} in order, while DROP more connect
                             at random moments and are cut off (no close) at a random
                             point: some right after TCP connect, some after the TLS
                             handshake, the rest after sending part of their COUNT
@@ -132,8 +131,6 @@ def main():
         asyncio.run(send(args[0], args[1:]))
     elif mode == "hold":
         asyncio.run(hold(args[0], int(args[1])))
-    elif mode == "flood":
-        asyncio.run(flood(args[0], int(args[1]), int(args[2])))
     elif mode == "storm":
         asyncio.run(flood(args[0], int(args[1]), int(args[3]), int(args[2])))
     elif mode == "serve":
