@@ -7,11 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 # Only what the benchmark runs: the daemon, the receiver and the bench programs.
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORV_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench -j"$(nproc)" \
-  --target norv-syslog-send norv-syslog-receive norv-bench norv-bench-plugin 2>&1 \
-  | grep -vE '^\[ *[0-9]+%\]' || true
-test "${PIPESTATUS[0]}" -eq 0
+NORV_TARGETS="norv-syslog-send norv-syslog-receive norv-bench norv-bench-plugin" \
+  scripts/build.sh build-bench -DNORV_BUILD_BENCH=ON
 
 work=$(mktemp -d /tmp/norv-bench-pg.XXXXXX)
 chmod 755 "$work"  # the cluster runs as the postgres user

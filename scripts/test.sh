@@ -71,11 +71,8 @@ stage_asan() {
 
 stage_tsan() {
   # -Wno-tsan: GCC notes, for every Asio handler, that fences are not modelled.
-  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORV_SANITIZE=thread \
-    -DNORV_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wno-tsan >/dev/null
-  cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}" 2>&1 \
-    | grep -vE '^\[ *[0-9]+%\]' || true
-  test "${PIPESTATUS[0]}" -eq 0
+  NORV_TARGETS="${tsan_targets[*]}" scripts/build.sh build-tsan -DNORV_SANITIZE=thread \
+    -DNORV_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wno-tsan
   sanitizer_env build-tsan
   local status=0
   run_ctest build-tsan -R "$tsan_tests" || status=$?
@@ -94,14 +91,11 @@ fuzz_one() {
 }
 
 stage_fuzz() {
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DNORV_SANITIZE='fuzzer-no-link;address;undefined' -DNORV_BUILD_FUZZ=ON \
-    -DNORV_BUILD_TESTS=OFF -DNORV_BUILD_BENCH=OFF >/dev/null
   local targets=()
   for src in fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
-  cmake --build build-fuzz -j"$jobs" --target "${targets[@]}" 2>&1 \
-    | grep -vE '^\[ *[0-9]+%\]' || true
-  test "${PIPESTATUS[0]}" -eq 0
+  CC=clang CXX=clang++ NORV_TARGETS="${targets[*]}" scripts/build.sh build-fuzz \
+    -DNORV_SANITIZE='fuzzer-no-link;address;undefined' -DNORV_BUILD_FUZZ=ON \
+    -DNORV_BUILD_TESTS=OFF -DNORV_BUILD_BENCH=OFF
   rm -f build-fuzz/crash-*
   # Two at a time: one per core.
   local status=0 i
