@@ -56,28 +56,30 @@ stage_normal() {
   run_ctest build
 }
 
+# Runs the already built tests of folder $1 (ctest filter: the rest of the
+# arguments) with the sanitizer settings; fails on a failed test or a report.
+run_sanitized() {
+  local dir=$1 status=0
+  sanitizer_env "$dir"
+  run_ctest "$dir" "${@:2}" || status=$?
+  no_reports "$dir" || status=1
+  return $status
+}
+
 stage_asan() {
   # GCC's -Wmaybe-uninitialized misfires on instrumented standard headers.
   scripts/build.sh build-asan -DNORV_SANITIZE='address;undefined' -DNORV_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized
-  sanitizer_env build-asan
-  local status=0
   # Install builds an uninstrumented program against the instrumented
   # library, which cannot link; the normal stage runs it.
-  run_ctest build-asan -E '^Install\.' || status=$?
-  no_reports build-asan || status=1
-  return $status
+  run_sanitized build-asan -E '^Install\.'
 }
 
 stage_tsan() {
   # -Wno-tsan: GCC notes, for every Asio handler, that fences are not modelled.
   NORV_TARGETS="${tsan_targets[*]}" scripts/build.sh build-tsan -DNORV_SANITIZE=thread \
     -DNORV_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wno-tsan
-  sanitizer_env build-tsan
-  local status=0
-  run_ctest build-tsan -R "$tsan_tests" || status=$?
-  no_reports build-tsan || status=1
-  return $status
+  run_sanitized build-tsan -R "$tsan_tests"
 }
 
 # Runs one fuzz target over a scratch copy of its seeds for fuzz_seconds.
