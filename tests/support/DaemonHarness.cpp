@@ -10,12 +10,6 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
-PgConn pgConnect(const std::string& conninfo) {
-  PgConn c(PQconnectdb(conninfo.c_str()));
-  EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
-  return c;
-}
-
 namespace {
 bool execOk(PGconn* c, const std::string& sql) {
   PGresult* r = PQexec(c, sql.c_str());

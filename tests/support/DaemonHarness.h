@@ -20,17 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/PgTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
-
-struct PGconnDeleter {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-using PgConn = std::unique_ptr<PGconn, PGconnDeleter>;
-
-// A connection that fails the calling test when it cannot be made.
-PgConn pgConnect(const std::string& conninfo);
 
 // Raises one notification per payload on `channel`, all in one transaction;
 // false (without failing the test) when the database refuses or is gone.

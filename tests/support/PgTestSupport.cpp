@@ -15,8 +15,14 @@ std::string takeValue(PGresult* result) {
   return PQgetvalue(owned.get(), 0, 0);
 }
 
+PgConn pgConnect(const std::string& conninfo) {
+  PgConn c(PQconnectdb(conninfo.c_str()));
+  EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK) << PQerrorMessage(c.get());
+  return c;
+}
+
 std::string adminQuery(const std::string& sql) {
-  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(pgConnString().c_str()), PQfinish);
+  PgConn conn = pgConnect(pgConnString());
   PgResult r(PQexec(conn.get(), sql.c_str()));
   const ExecStatusType status = PQresultStatus(r.get());
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {

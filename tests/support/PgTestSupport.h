@@ -17,6 +17,14 @@ struct PGresultClear {
 };
 using PgResult = std::unique_ptr<PGresult, PGresultClear>;
 
+struct PGconnFinish {
+  void operator()(PGconn* c) const { PQfinish(c); }
+};
+using PgConn = std::unique_ptr<PGconn, PGconnFinish>;
+
+// A connection that fails the calling test when it cannot be made.
+PgConn pgConnect(const std::string& conninfo);
+
 // Row 0, column 0 of result, which is cleared; empty when there is no row.
 std::string takeValue(PGresult* result);
 
