@@ -1,23 +1,28 @@
 // norv-syslog-receive: a receiver for the notification channel. It embeds a
 // SyslogServer, writes one line to standard error once it listens, then every
 // received notification as one JSON line {"host":...,"payload":...} on
-// standard output, in queue order, flushed whenever the queue runs empty.
+// standard output, in queue order, written whenever the queue runs empty.
 // SIGINT or SIGTERM stops the server; the program exits 0 once the queue is
-// written out.
+// written out (1 when standard output failed or the server could not serve).
 //
 // Threads: main runs the server (and its I/O loop when --threads is 1); a
 // signal thread waits for SIGINT/SIGTERM (blocked everywhere else) and stops
-// the server; a writer thread empties the queue onto standard output.
+// the server; the writer thread empties the queue onto standard output. The
+// writer alone writes to descriptor 1, with write(2) and no stream buffer, so
+// nothing another thread does (the library's error lines go to standard
+// error) can flush, repeat or cut a line of it. Lines on standard error are
+// written whole, one write each.
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <iostream>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -32,6 +37,25 @@
 namespace {
 
 const char kProgram[] = "norv-syslog-receive";
+
+// Writes all of text to fd; false (errno set) when it cannot.
+bool writeAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// One line on standard error, in one write.
+void say(const std::string& text) { writeAll(2, std::string(kProgram) + ": " + text + "\n"); }
 
 // Built once before the server starts; shared by every connection.
 std::shared_ptr<boost::asio::ssl::context> tlsContext;
@@ -52,7 +76,7 @@ void stopServerLocked() {
   try {
     server->stop();
   } catch (const std::exception& e) {
-    std::cerr << kProgram << ": stop: " << e.what() << std::endl;
+    say(std::string("stop: ") + e.what());
   }
 }
 
@@ -63,41 +87,57 @@ void requestStop() {
 }
 
 void onListening(int port) {
-  std::cerr << kProgram << ": listening on port " << port << std::endl;
+  say("listening on port " + std::to_string(port));
   std::lock_guard<std::mutex> lock(stopMutex);
   listening = true;
   if (stopRequested) stopServerLocked();
 }
 
 [[noreturn]] void usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << kProgram << ": " << problem << "\n";
-  std::cerr << "usage: " << kProgram
-            << " --cert FILE --key FILE [--client-ca FILE] [--port N (default 8443)] [--threads N (default 1)]"
-            << std::endl;
+  if (!problem.empty()) say(problem);
+  writeAll(2, std::string("usage: ") + kProgram +
+                  " --cert FILE --key FILE [--client-ca FILE] [--port N (default 8443)]"
+                  " [--threads N (default 1)] [--max-message BYTES (default 1048576)]"
+                  " [--max-connections N (default 1000)] [--queue-limit BYTES (default "
+                  "67108864)]\n");
   std::exit(2);
 }
 
-int parseNumber(const char* option, const char* text, long low, long high) {
+long long parseNumber(const char* option, const char* text, long long low, long long high) {
   errno = 0;
   char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
+  long long value = std::strtoll(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
     usage(std::string("--") + option + " wants a number from " + std::to_string(low) + " to " +
           std::to_string(high) + ", not '" + text + "'");
-  return static_cast<int>(value);
+  return value;
+}
+
+// Appends text as a JSON string, exactly as jsoncpp's writer quotes it:
+// plain ASCII without quotes, backslashes or control characters as it is,
+// anything else through jsoncpp's own quoting.
+void appendQuoted(std::string& out, const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
+      out += Json::valueToQuotedString(text.c_str());
+      return;
+    }
+  }
+  out += '"';
+  out += text;
+  out += '"';
 }
 
 // One output line: what jsoncpp's stream writer makes of the object
-// {"host":...,"payload":...} without indentation (members in key order,
-// strings quoted by the same function), without building the object. A text
-// holding a NUL byte takes the writer's own path: the quoting function stops
-// at the first NUL.
+// {"host":...,"payload":...} without indentation (members in key order),
+// without building the object. A text holding a NUL byte takes the writer's
+// own path: the quoting function stops at the first NUL.
 void appendLine(std::string& out, const notification& n, Json::StreamWriter& writer) {
   if (n.host.find('\0') == std::string::npos && n.payload.find('\0') == std::string::npos) {
     out += "{\"host\":";
-    out += Json::valueToQuotedString(n.host.c_str());
+    appendQuoted(out, n.host);
     out += ",\"payload\":";
-    out += Json::valueToQuotedString(n.payload.c_str());
+    appendQuoted(out, n.payload);
     out += "}\n";
     return;
   }
@@ -112,61 +152,68 @@ void appendLine(std::string& out, const notification& n, Json::StreamWriter& wri
 
 // Lines go out as soon as nothing else waits: what is taken from the queue
 // without a pause is gathered and written with one call when the queue runs
-// empty (or the batch passes kBatchBytes), instead of one write per line.
-void writeNotifications(ExecuteQueue<notification>& queue, const std::atomic<bool>& serving) {
+// empty (or the batch passes kBatchBytes). A blocked standard output stops
+// the taking, so the queue fills and the server stops reading. False when
+// standard output failed.
+bool writeNotifications(ExecuteQueue<notification>& queue, const std::atomic<bool>& serving) {
   const std::string::size_type kBatchBytes = 64 * 1024;
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
   std::string batch;
   notification n;
+  auto flush = [&batch] {
+    const bool ok = writeAll(1, batch);
+    batch.clear();
+    if (!ok) say(std::string("cannot write to standard output: ") + std::strerror(errno));
+    return ok;
+  };
   for (;;) {
     if (!queue.tryPop(n)) {
-      if (!batch.empty()) {
-        std::cout.write(batch.data(), static_cast<std::streamsize>(batch.size()));
-        std::cout.flush();
-        batch.clear();
-      }
+      if (!batch.empty() && !flush()) return false;
       if (!queue.popFor(n, std::chrono::milliseconds(200))) {
-        if (!serving.load()) return;  // run() has returned: nothing more can come
+        if (!serving.load()) return true;  // run() has returned: nothing more can come
         continue;
       }
     }
     appendLine(batch, n, *writer);
-    if (batch.size() >= kBatchBytes) {
-      std::cout.write(batch.data(), static_cast<std::streamsize>(batch.size()));
-      batch.clear();
-    }
+    if (batch.size() >= kBatchBytes && !flush()) return false;
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Standard output gets a buffer of its own instead of a stdio call per
-  // insertion; nothing here writes to it through stdio.
-  std::ios::sync_with_stdio(false);
   int port = 8443;
   int threads = 1;
   std::string cert;
   std::string key;
   std::string clientCa;
+  std::size_t maxMessage = SyslogServer::kDefaultMaxMessageSize;
+  int maxConnections = SyslogServer::kDefaultMaxConnections;
+  std::size_t queueLimit = SyslogServer::kDefaultQueueLimit;
   const option options[] = {{"port", required_argument, nullptr, 'p'},
                             {"threads", required_argument, nullptr, 't'},
                             {"cert", required_argument, nullptr, 'c'},
                             {"key", required_argument, nullptr, 'k'},
                             {"client-ca", required_argument, nullptr, 'a'},
+                            {"max-message", required_argument, nullptr, 'm'},
+                            {"max-connections", required_argument, nullptr, 'n'},
+                            {"queue-limit", required_argument, nullptr, 'q'},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int opt;
   while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
     switch (opt) {
-      case 'p': port = parseNumber("port", optarg, 0, 65535); break;
-      case 't': threads = parseNumber("threads", optarg, 1, 256); break;
+      case 'p': port = static_cast<int>(parseNumber("port", optarg, 0, 65535)); break;
+      case 't': threads = static_cast<int>(parseNumber("threads", optarg, 1, 256)); break;
       case 'c': cert = optarg; break;
       case 'k': key = optarg; break;
       case 'a': clientCa = optarg; break;
+      case 'm': maxMessage = static_cast<std::size_t>(parseNumber("max-message", optarg, 1, 1LL << 31)); break;
+      case 'n': maxConnections = static_cast<int>(parseNumber("max-connections", optarg, 1, 1000000)); break;
+      case 'q': queueLimit = static_cast<std::size_t>(parseNumber("queue-limit", optarg, 1, 1LL << 40)); break;
       case 'h': usage("");
       default: usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
     }
@@ -176,10 +223,13 @@ int main(int argc, char** argv) {
   try {
     tlsContext = makeServerTlsContext(cert, key, clientCa);
   } catch (const std::exception& e) {
-    std::cerr << kProgram << ": " << e.what() << std::endl;
+    say(e.what());
     return 2;
   }
 
+  // A reader of standard output that goes away is a write error, not a
+  // signal that ends the program before the queue is accounted for.
+  signal(SIGPIPE, SIG_IGN);
   // Blocked before any thread starts, so only the signal thread receives them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -192,10 +242,22 @@ int main(int argc, char** argv) {
   server = &syslogServer;
   syslogServer.setFunctionSSLContext(contextForConnection);
   syslogServer.setListeningFunction(onListening);
+  syslogServer.setMaxMessageSize(maxMessage);
+  syslogServer.setMaxConnections(maxConnections);
+  syslogServer.setQueueLimit(queueLimit);
 
   std::atomic<bool> serving(true);
   std::atomic<bool> finished(false);
-  std::thread writer(writeNotifications, std::ref(queue), std::cref(serving));
+  std::atomic<bool> outputFailed(false);
+  std::thread writer([&] {
+    if (!writeNotifications(queue, serving)) {
+      outputFailed = true;
+      requestStop();
+      // What still arrives has nowhere to go; the queue must not stop the
+      // server's stop by staying full.
+      queue.setLimit(0, nullptr, nullptr);
+    }
+  });
   std::thread signalWaiter([&] {
     int sig = 0;
     sigwait(&stopSignals, &sig);
@@ -206,11 +268,10 @@ int main(int argc, char** argv) {
   try {
     syslogServer.run();
   } catch (const SyslogException& e) {
-    std::cerr << kProgram << ": cannot listen on port " << port << " (" << e.what() << ")"
-              << std::endl;
+    say("cannot listen on port " + std::to_string(port) + " (" + e.what() + ")");
     status = 1;
   } catch (const std::exception& e) {
-    std::cerr << kProgram << ": " << e.what() << std::endl;
+    say(e.what());
     status = 1;
   }
   serving = false;
@@ -218,5 +279,5 @@ int main(int argc, char** argv) {
   finished = true;
   pthread_kill(signalWaiter.native_handle(), SIGTERM);  // no-op if it already left
   signalWaiter.join();
-  return status;
+  return outputFailed ? 1 : status;
 }
