@@ -3,12 +3,14 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
+
+#include <boost/asio/ssl/host_name_verification.hpp>
+
+#include "base/MutexLock.h"
 
 namespace {
 // Output lock used until setOutputMutex names another one. Statically
@@ -32,10 +34,11 @@ SyslogClient::SyslogClient(std::string uri)
       uri(std::move(uri)),
       debugEnabled(false),
       debugFunction(nullptr),
-      bytesSent(0),
       lastAckRequest(0),
-      bytesAcked(0),
       state(State::Idle),
+      bytesSent(0),
+      bytesAcked(0),
+      wakeFd(-1),
       outputMutex(&defaultOutputMutex),
       accessLogBuf(std::cout, &defaultOutputMutex),
       errorLogBuf(std::cerr, &defaultOutputMutex),
@@ -79,7 +82,7 @@ void SyslogClient::connect() {
     print("could not create connection because: " + ec.message() + "\n");
     return;
   }
-  state = State::Connecting;
+  setState(State::Connecting);
   wsClient.connect(con);
   startTime = std::chrono::system_clock::now();
   if (ioThread) return;  // a second attempt is served by the loop already running
@@ -93,69 +96,113 @@ void SyslogClient::connect() {
 }
 
 websocketpp::connection_hdl SyslogClient::currentHandle() const {
-  std::lock_guard<std::mutex> lock(handleMutex);
+  norv::MutexLock lock(flowMutex);
   return connectionHandle;
 }
 
 void SyslogClient::send(std::string message) {
+  norv::MutexLock lock(sendMutex);
   websocketpp::connection_hdl hdl = currentHandle();
-  std::lock_guard<std::mutex> lock(sendMutex);
   wsClient.send(hdl, message, websocketpp::frame::opcode::text);
-  std::uint64_t sent = bytesSent.load() + message.size();
-  bytesSent = sent;
-  if (sent - lastAckRequest >= kAckInterval) requestAck(hdl, sent);
+  std::uint64_t sent;
+  {
+    norv::MutexLock flow(flowMutex);
+    sent = bytesSent += message.size();
+  }
+  if (sent - lastAckRequest >= kAckInterval) askAck(hdl, sent);
 }
 
-void SyslogClient::requestAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
+void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
   websocketpp::lib::error_code ec;  // a connection on its way out needs no ack
   wsClient.ping(hdl, std::to_string(sent), ec);
   if (!ec) lastAckRequest = sent;
 }
 
+void SyslogClient::requestAck() {
+  norv::MutexLock lock(sendMutex);
+  std::uint64_t sent;
+  {
+    norv::MutexLock flow(flowMutex);
+    if (state != State::Open || bytesAcked >= bytesSent) return;
+    sent = bytesSent;
+  }
+  if (lastAckRequest < sent) askAck(currentHandle(), sent);
+}
+
 void SyslogClient::on_pong(websocketpp::connection_hdl, std::string payload) {
   std::uint64_t acked = std::strtoull(payload.c_str(), nullptr, 10);
-  {
-    std::lock_guard<std::mutex> lock(ackMutex);
-    if (acked <= bytesAcked.load() || acked > bytesSent.load()) return;  // not one of ours
-    bytesAcked = acked;
+  norv::MutexLock lock(flowMutex);
+  if (acked <= bytesAcked || acked > bytesSent) return;  // not one of ours
+  bytesAcked = acked;
+  changed();
+}
+
+void SyslogClient::changed() {
+  flowChanged.broadcast();
+  if (wakeFd >= 0) {
+    ssize_t ignored = ::write(wakeFd, "", 1);  // a full pipe is awake already
+    (void)ignored;
   }
-  ackChanged.notify_all();
+}
+
+void SyslogClient::setState(State s) {
+  norv::MutexLock lock(flowMutex);
+  state = s;
+  changed();
 }
 
 bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::uint64_t target;
   {
-    std::lock_guard<std::mutex> lock(sendMutex);
-    target = bytesSent.load();
-    if (bytesAcked.load() >= target) return true;
-    requestAck(currentHandle(), target);
+    norv::MutexLock lock(sendMutex);
+    {
+      norv::MutexLock flow(flowMutex);
+      target = bytesSent;
+      if (bytesAcked >= target) return true;
+    }
+    if (lastAckRequest < target) askAck(currentHandle(), target);
   }
-  std::unique_lock<std::mutex> lock(ackMutex);
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (bytesAcked.load() < target && state.load() == State::Open) {
-    // Woken by each pong; the state is re-read at least every 50 ms.
-    auto step = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
-    ackChanged.wait_until(lock, step);
-    if (std::chrono::steady_clock::now() >= deadline) break;
-  }
-  return bytesAcked.load() >= target;
+  norv::MutexLock lock(flowMutex);
+  flowChanged.waitUntil(flowMutex, deadline,
+                        [&] { return bytesAcked >= target || state != State::Open; });
+  return bytesAcked >= target;
+}
+
+SyslogClient::State SyslogClient::waitWhile(State s, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  norv::MutexLock lock(flowMutex);
+  flowChanged.waitUntil(flowMutex, deadline, [&] { return state != s; });
+  return state;
 }
 
 void SyslogClient::setDebugFunction(void (*f)(std::string)) {
   debugFunction = f;
-  debugEnabled = true;
+  debugEnabled = f != nullptr;
 }
 
 void SyslogClient::Trace(std::string message) {
-  if (debugEnabled && debugFunction) debugFunction(message);
+  if (!debugEnabled.load(std::memory_order_relaxed)) return;
+  if (void (*f)(std::string) = debugFunction.load()) f(std::move(message));
 }
 
-SyslogClient::State SyslogClient::getState() const { return state.load(); }
+SyslogClient::State SyslogClient::getState() const {
+  norv::MutexLock lock(flowMutex);
+  return state;
+}
 
 std::size_t SyslogClient::getBufferedAmount() const {
-  if (state.load() != State::Open) return 0;
-  return static_cast<std::size_t>(bytesSent.load() - bytesAcked.load());
+  norv::MutexLock lock(flowMutex);
+  if (state != State::Open) return 0;
+  return static_cast<std::size_t>(bytesSent - bytesAcked);
 }
+
+std::uint64_t SyslogClient::getAcknowledgedBytes() const {
+  norv::MutexLock lock(flowMutex);
+  return bytesAcked;
+}
+
+void SyslogClient::setWakeFd(int fd) { wakeFd = fd; }
 
 void SyslogClient::setOutputMutex(pthread_mutex_t* m) {
   if (!m) m = &defaultOutputMutex;
@@ -226,10 +273,11 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
     con->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
   }
   {
-    std::lock_guard<std::mutex> lock(handleMutex);
+    norv::MutexLock lock(flowMutex);
     connectionHandle = hdl;
+    state = State::Open;
+    changed();
   }
-  state = State::Open;
   print("HEELO\n");
 }
 
@@ -239,14 +287,23 @@ void SyslogClient::on_message(websocketpp::connection_hdl hdl, client_type::mess
   wsClient.close(hdl, websocketpp::close::status::going_away, "plop", ec);
 }
 
-void SyslogClient::on_close(websocketpp::connection_hdl) {
+void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
   closeTime = std::chrono::system_clock::now();
-  state = State::Closed;
+  setState(State::Closed);
   auto micros = [this](std::chrono::system_clock::time_point t) {
     return static_cast<std::int32_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(t - startTime).count());
   };
   std::ostringstream out;
+  websocketpp::lib::error_code ec;
+  if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
+    // Who closed and why, before the timings: 1006 with no reason means the
+    // connection broke without a closing handshake.
+    out << "Close code: " << con->get_remote_close_code() << " reason: "
+        << con->get_remote_close_reason() << " (local " << con->get_local_close_code() << " "
+        << con->get_local_close_reason() << "; " << con->get_ec() << " - "
+        << con->get_ec().message() << ")\n";
+  }
   out << "Socket Init: " << micros(socketInitTime) << "\n"
       << "TLS Init: " << micros(tlsInitTime) << "\n"
       << "Open: " << micros(openTime) << "\n"
@@ -263,7 +320,6 @@ void SyslogClient::on_close(websocketpp::connection_hdl) {
 }
 
 void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
-  state = State::Failed;
   std::ostringstream out;
   out << "Fail handler\n";
   websocketpp::lib::error_code ec;
@@ -277,4 +333,5 @@ void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
         << con->get_ec() << " - " << con->get_ec().message() << "\n";
   }
   print(out.str());
+  setState(State::Failed);
 }

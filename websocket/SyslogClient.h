@@ -1,18 +1,27 @@
 // SyslogClient: the sending end of the notification channel. It opens one
 // secure WebSocket connection (TLS 1.2 only, receiver certificate not
-// verified) to a receiver URI, runs it on an I/O thread of its own, and sends
-// every string it is given as one text message. It never reconnects; it
-// closes the connection (1001 "plop") as soon as the receiver sends anything;
-// and once an open connection closes it ends the whole process with status 1.
+// verified unless a CA file is set) to a receiver URI, runs it on an I/O
+// thread of its own, and sends every string it is given as one text message.
+// It never reconnects by itself; it closes the connection (1001 "plop") as
+// soon as the receiver sends anything; and once an open connection closes it
+// ends the whole process with status 1.
+//
+// Acknowledgement: every kAckInterval bytes send() queues a ping carrying the
+// running byte count; the receiver's pong comes back only after it has read
+// every frame before it, so the count in the last pong is exact end-to-end
+// progress. getBufferedAmount() is what was sent and not yet acknowledged.
 //
 // Threads: connect() starts `ioThread`; every on_* handler runs there.
-// send(), getState() and getBufferedAmount() may be called from any thread.
-// `handleMutex` guards `connectionHandle` (written by on_open, read by send).
+// send(), requestAck(), the getters and waitSent() may be called from any
+// thread. `sendMutex` keeps senders (frames and their pings) in order;
+// `flowMutex` guards the connection handle, the state and the byte counts,
+// and `flowChanged` is broadcast whenever the state or the acknowledged count
+// changes (a byte is then also written to the wake descriptor, if set).
+// Lock order: sendMutex before flowMutex; handlers take flowMutex only.
 // The time points are written and read on the I/O thread only (startTime by
 // connect() before that thread exists).
 // Output: the handlers' lines and the library's access log (std::cout) and
 // error log (std::cerr) are written whole while holding the output mutex.
-// The object owns the endpoint, the I/O thread and the log buffers.
 #ifndef NORV_WEBSOCKET_SYSLOGCLIENT_H
 #define NORV_WEBSOCKET_SYSLOGCLIENT_H
 
@@ -20,20 +29,20 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/host_name_verification.hpp>
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
+#include "base/CondVar.h"
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "websocket/LineLockedStreamBuf.h"
 
 class SyslogClient {
@@ -42,8 +51,7 @@ class SyslogClient {
 
   // Where the connection stands. Idle: connect() not called, or it could not
   // even start; Connecting: attempt under way; Open: on_open ran; Failed:
-  // on_fail ran (no retry follows); Closed: the open connection closed (the
-  // process is about to exit).
+  // on_fail ran (no retry follows); Closed: the open connection closed.
   enum class State { Idle, Connecting, Open, Failed, Closed };
 
   SyslogClient();
@@ -62,19 +70,31 @@ class SyslogClient {
   // ("Bad Connection" before on_open or after a failed attempt).
   void send(std::string message);
 
+  // Tracing on with `f`; a null `f` turns it off again.
   void setDebugFunction(void (*f)(std::string));
   void Trace(std::string message);
 
   State getState() const;
   // Payload bytes handed to send() that the receiver has not yet been seen
-  // to read. Every kAckInterval bytes send() queues a ping carrying the
-  // running byte count; the receiver's pong comes back only after it has read
-  // every frame before it, so its count is exact end-to-end progress.
+  // to read (0 when no connection is open).
   std::size_t getBufferedAmount() const;
-  // Waits until the receiver has read everything sent so far (one ping and
-  // its pong), the connection is no longer open, or the time is up. True when
-  // everything was acknowledged.
+  // Payload bytes the receiver has acknowledged since the client was made.
+  std::uint64_t getAcknowledgedBytes() const;
+  // Asks the receiver to acknowledge everything sent so far, unless that is
+  // acknowledged or asked for already: a tail shorter than kAckInterval gets
+  // no ping of its own otherwise.
+  void requestAck();
+  // Waits until the receiver has read everything sent so far, the connection
+  // is no longer open, or the time is up. True when everything was
+  // acknowledged.
   bool waitSent(std::chrono::milliseconds timeout);
+  // Waits until the state is no longer `state` or the time is up; returns
+  // the state then.
+  State waitWhile(State state, std::chrono::milliseconds timeout);
+  // A descriptor (a pipe's write end, say) that gets one byte whenever the
+  // state or the acknowledged count changes, so that a thread waiting in
+  // poll() wakes up. -1 (the default): none. Set before connect().
+  void setWakeFd(int fd);
   // The mutex held while a whole output line is written (handlers, library
   // logs). Set it before connect(); default: one mutex shared by all clients.
   void setOutputMutex(pthread_mutex_t* m);
@@ -103,11 +123,15 @@ class SyslogClient {
   // went wrong, or an empty text.
   std::string applyTlsOptions(boost::asio::ssl::context& context) const;
   websocketpp::connection_hdl currentHandle() const;
-  // Queues a ping whose payload is the byte count sent so far.
-  void requestAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent);
+  // Queues a ping whose payload is `sent`, the byte count sent so far.
+  void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent)
+      NORV_REQUIRES(sendMutex);
+  // Publishes a change of state or acknowledged count to waiters.
+  void changed() NORV_REQUIRES(flowMutex);
+  void setState(State s);
 
   client_type wsClient;
-  websocketpp::connection_hdl connectionHandle;
+  websocketpp::connection_hdl connectionHandle NORV_GUARDED_BY(flowMutex);
   std::chrono::system_clock::time_point startTime;
   std::chrono::system_clock::time_point socketInitTime;
   std::chrono::system_clock::time_point tlsInitTime;
@@ -120,19 +144,18 @@ class SyslogClient {
   std::string caFile;
   std::string clientCertFile;
   std::string clientKeyFile;
-  bool debugEnabled;
-  void (*debugFunction)(std::string);
+  std::atomic<bool> debugEnabled;
+  std::atomic<void (*)(std::string)> debugFunction;
 
-  mutable std::mutex handleMutex;
-  // Flow accounting: bytesSent and lastAckRequest are advanced by the
-  // sending thread under sendMutex; bytesAcked by on_pong on the I/O thread.
-  std::mutex sendMutex;
-  std::atomic<std::uint64_t> bytesSent;
-  std::uint64_t lastAckRequest;
-  std::atomic<std::uint64_t> bytesAcked;
-  std::mutex ackMutex;
-  std::condition_variable ackChanged;
-  std::atomic<State> state;
+  norv::Mutex sendMutex;
+  // The last byte count a ping asked about.
+  std::uint64_t lastAckRequest NORV_GUARDED_BY(sendMutex);
+  mutable norv::Mutex flowMutex;
+  norv::CondVar flowChanged;
+  State state NORV_GUARDED_BY(flowMutex);
+  std::uint64_t bytesSent NORV_GUARDED_BY(flowMutex);
+  std::uint64_t bytesAcked NORV_GUARDED_BY(flowMutex);
+  int wakeFd;
   std::atomic<pthread_mutex_t*> outputMutex;
   LineLockedStreamBuf accessLogBuf;
   LineLockedStreamBuf errorLogBuf;
