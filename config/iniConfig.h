@@ -15,6 +15,8 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Thrown when the configuration file cannot be opened.
 class FileException : public std::exception {
@@ -35,6 +37,9 @@ class iniConfig {
   // "=", trailing spaces and tabs cut) equals key; empty when there is none.
   // Throws FileException when the file cannot be opened.
   std::string getKey(std::string section, std::string key);
+  // The values of several keys from one read of the file: element i is what
+  // getKey(keys[i].first, keys[i].second) gives.
+  std::vector<std::string> getKeys(const std::vector<std::pair<std::string, std::string>>& keys);
   // getKey read as a decimal int (leading number only, 0 when none, clamped).
   int getKeyToInt(std::string section, std::string key);
   // Adds every name/value line of the section, header included, to the map

@@ -1,7 +1,7 @@
 // norv-syslog-send: relays every notification raised on the PostgreSQL
 // channel "syslog" to a secure WebSocket receiver, one text message per
-// payload. Runs in the foreground; ends on SIGTERM (status 0), or when its
-// database or receiver fails (status 1).
+// payload. Runs in the foreground; ends on SIGTERM, SIGINT or SIGHUP
+// (status 0), or when its database or receiver fails (status 1).
 #include "daemon/NorvSyslogSend.h"
 
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "config/PthreadLock.h"
+#include "base/MutexLock.h"
 #include "config/iniConfig.h"
 #include "database/pgConnectionParam.h"
 #include "database/pgSafeThread.h"
@@ -32,16 +32,24 @@ pthread_t th_listener;
 std::atomic<int> die_norv{0};
 std::atomic<bool> listener_failed{false};
 std::string receiverUri;
+DaemonConfig daemonConfig;
 
 namespace {
 
 const char* const kStopLine = "stop Receiver... SIGTERM";
 const char* const kNotThreadSafe = "Error: Postgresql is not thread safe";
+// The signals that ask for an orderly stop.
+const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Set by the signal handler: main writes the handler's log line for it.
-volatile sig_atomic_t sigterm_received = 0;
-// Self-pipe: the handler writes a byte, the listener's poll wakes up.
+volatile sig_atomic_t stop_signal_received = 0;
+// Wake-up pipe of the listener (see wakeReadFd).
 int wakePipe[2] = {-1, -1};
+
+// The log file while it is attached to std::cout, and what std::cout had
+// before. Used by main only.
+std::ofstream logFile;
+std::streambuf* consoleBuf = nullptr;
 
 // Ends the process with everything written so far flushed. The sender's I/O
 // thread may still be running, so no static destructor may run behind it:
@@ -54,35 +62,133 @@ int wakePipe[2] = {-1, -1};
   _exit(status);
 }
 
-// Shutdown's first step: the stop line, and the flag for anyone still looking.
-void logStopRequest() {
-  write_log("INFO", kStopLine);
-  die_norv = 1;
+void parseOptions(int argc, char** argv) {
+  if (argc <= 1) return;
+  int c;
+  while ((c = getopt(argc, argv, "f:D")) != -1) {
+    if (c == 'f')
+      pathToConfigFile = optarg;
+    else if (c == 'D')
+      debug = 1;
+  }
 }
 
-// Lets what was handed to the sender reach the receiver before the process
-// ends: at most two seconds.
-void drainSender() {
+// Standard error goes where standard output goes; then the log file is
+// emptied and attached to std::cout. A log that cannot be opened leaves the
+// lines on standard output, where a supervisor's journal keeps them.
+void openLog(const std::string& path) {
+  if (dup2(1, 2) < 0) {
+    std::string text = std::string("erreur de redirection de flux stderr (dup2): ") + std::strerror(errno);
+    std::cout << text << std::endl;
+    perror(text.c_str());
+    std::exit(2);
+  }
+  // Emptied once, then written in append mode, so that a log rotation that
+  // copies and truncates the file leaves no hole behind.
+  std::ofstream(path, std::ios::out | std::ios::trunc).close();
+  logFile.open(path, std::ios::out | std::ios::app);
+  if (!logFile.is_open()) {
+    std::cout << "ERROR can't open file " << path << std::endl;
+    return;
+  }
+  norv::MutexLock lock(mutex_log_system);
+  consoleBuf = std::cout.rdbuf(logFile.rdbuf());
+}
+
+void closeLog() {
+  norv::MutexLock lock(mutex_log_system);
+  if (consoleBuf) std::cout.rdbuf(consoleBuf);
+  logFile.close();
+  std::cout << "Fin programme" << std::endl;
+}
+
+void installStopHandlers() {
+  if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = HandlerQuit;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (int sig : kStopSignals) {
+    if (sigaction(sig, &action, nullptr) != 0) {
+      write_log("ERR", "error SIGTERM");
+      endProcess(1);
+    }
+  }
+}
+
+std::string connectionLine(const DaemonConfig& c) {
+  return pgConnectionParam("host", c.dbHost) + " " + pgConnectionParam("port", c.dbPort) + " " +
+         pgConnectionParam("dbname", c.dbName) + " " + pgConnectionParam("user", c.dbUser) + " " +
+         pgConnectionParam("password", c.dbPassword);
+}
+
+// Asks the server to convert every text into UTF8, which a WebSocket text
+// message must be. Not for SQL_ASCII, where the server converts nothing and
+// would end the session at the first byte that is not UTF-8.
+void askForUtf8(PGconn* conn) {
+  const char* server = PQparameterStatus(conn, "server_encoding");
+  if (!server || std::strcmp(server, "SQL_ASCII") == 0) return;
+  if (std::strcmp(pg_encoding_to_char(PQclientEncoding(conn)), "UTF8") == 0) return;
+  if (PQsetClientEncoding(conn, "UTF8") != 0)
+    write_log("ERR", std::string("cannot set client encoding UTF8: ") + PQerrorMessage(conn));
+}
+
+// The database connection, the sender and the listener thread.
+void start() {
+  write_log("INFO", "NORV Database connection ....");
+  connectLine = connectionLine(daemonConfig);
+  dblistener = new pgSafeThread(connectLine);
+  askForUtf8(dblistener->conn);
+  write_log("INFO", "Connection database sucessful. Encoding: " + dblistener->getClientEncoding());
+
+  std::string problem;
+  if (!daemonConfig.readNumbers(problem)) {
+    write_log("ERR", problem);
+    endProcess(1);
+  }
+  receiverUri = daemonConfig.receiverUri();
+  write_log("INFO", "Connection SyslogClient....");
+  endpoint = new SyslogClient(receiverUri);
+  endpoint->setOutputMutex(&mutex_log_system);
+  endpoint->setWakeFd(wakeWriteFd());
+  endpoint->setCaFile(daemonConfig.caFile);
+  endpoint->setClientCertificate(daemonConfig.certFile, daemonConfig.keyFile);
+  endpoint->connect();
+
+  write_log("INFO", "INSTANCE Listener");
+  int rc = pthread_create(&th_listener, nullptr, thread_listener_database, nullptr);
+  if (rc != 0) {
+    write_log("ERR", std::string("INSTANCE Listener failed: ") + std::strerror(rc));
+    endProcess(1);
+  }
+  write_log("INFO", "INSTANCE Listener - Success");
+}
+
+// After the listener's end: what it handed to the sender reaches the
+// receiver (at most two seconds), then the stop lines, the database
+// connection closed, the log detached.
+[[noreturn]] void shutdown() {
   if (endpoint && endpoint->getState() == SyslogClient::State::Open)
     endpoint->waitSent(std::chrono::milliseconds(2000));
-}
-
-std::string connectionLine(iniConfig& config) {
-  return pgConnectionParam("host", config.getKey("DB", "PGSQL_host")) + " " +
-         pgConnectionParam("port", config.getKey("DB", "PGSQL_port")) + " " +
-         pgConnectionParam("dbname", config.getKey("DB", "PGSQL_db")) + " " +
-         pgConnectionParam("user", config.getKey("DB", "PGSQL_username")) + " " +
-         pgConnectionParam("password", config.getKey("DB", "PGSQL_pwd"));
+  if (stop_signal_received) write_log("INFO", kStopLine);
+  write_log("INFO", kStopLine);
+  die_norv = 1;
+  delete dblistener;
+  dblistener = nullptr;
+  closeLog();
+  endProcess(listener_failed ? 1 : 0);
 }
 
 }  // namespace
 
-int stopWakeFd() { return wakePipe[0]; }
+int wakeReadFd() { return wakePipe[0]; }
+int wakeWriteFd() { return wakePipe[1]; }
 
 void HandlerQuit(int) {
   int saved = errno;
   die_norv = 1;
-  sigterm_received = 1;
+  stop_signal_received = 1;
   if (wakePipe[1] >= 0) {
     ssize_t ignored = write(wakePipe[1], "", 1);
     (void)ignored;
@@ -91,16 +197,7 @@ void HandlerQuit(int) {
 }
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    int c;
-    while ((c = getopt(argc, argv, "f:D")) != -1) {
-      if (c == 'f')
-        pathToConfigFile = optarg;
-      else if (c == 'D')
-        debug = 1;
-    }
-  }
-
+  parseOptions(argc, argv);
   pthread_mutex_init(&mutex_log_system, nullptr);
 
   if (PQisthreadsafe() != 1) {
@@ -110,64 +207,16 @@ int main(int argc, char** argv) {
   }
 
   iniConfig config(pathToConfigFile);
-  std::ofstream logFile;
-  std::string logPath;
-  std::streambuf* consoleBuf = nullptr;
   try {
-    logPath = config.getKey("LOG", "log_file");
-
-    if (dup2(1, 2) < 0) {
-      std::string text = std::string("erreur de redirection de flux stderr (dup2): ") + std::strerror(errno);
-      std::cout << text << std::endl;
-      perror(text.c_str());
-      return 2;
-    }
-
-    logFile.open(logPath, std::ios::out | std::ios::trunc);
-    if (!logFile.is_open()) std::cout << "ERROR can't open file " << logPath << std::endl;
-    {
-      PthreadLock lock(mutex_log_system);
-      consoleBuf = std::cout.rdbuf(logFile.rdbuf());
-    }
-
+    daemonConfig = readDaemonConfig(config);
+    openLog(daemonConfig.logFile);
     write_log("INFO", "Receiver start....");
     write_log("INFO", "Receiver configuration open succesful");
-
-    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = HandlerQuit;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    if (sigaction(SIGTERM, &action, nullptr) != 0) {
-      write_log("ERR", "error SIGTERM");
-      endProcess(1);
-    }
-
-    write_log("INFO", "NORV Database connection ....");
-    connectLine = connectionLine(config);
-    dblistener = new pgSafeThread(connectLine);
-    write_log("INFO", "Connection database sucessful. Encoding: " + dblistener->getClientEncoding());
-
-    receiverUri = "wss://" + config.getKey("RECEIVER", "ip") + ":" + config.getKey("RECEIVER", "port");
-    write_log("INFO", "Connection SyslogClient....");
-    endpoint = new SyslogClient(receiverUri);
-    endpoint->setOutputMutex(&mutex_log_system);
-    endpoint->setCaFile(config.getKey("RECEIVER", "ca_file"));
-    endpoint->setClientCertificate(config.getKey("RECEIVER", "cert_file"),
-                                   config.getKey("RECEIVER", "key_file"));
-    endpoint->connect();
-
-    write_log("INFO", "INSTANCE Listener");
-    int rc = pthread_create(&th_listener, nullptr, thread_listener_database, nullptr);
-    if (rc != 0) {
-      write_log("ERR", std::string("INSTANCE Listener failed: ") + std::strerror(rc));
-      endProcess(1);
-    }
-    write_log("INFO", "INSTANCE Listener - Success");
+    installStopHandlers();
+    start();
   } catch (const FileException& e) {
     {
-      PthreadLock lock(mutex_log_system);
+      norv::MutexLock lock(mutex_log_system);
       std::cout << e.what() << std::endl;
     }
     endProcess(1);
@@ -180,17 +229,5 @@ int main(int argc, char** argv) {
   }
 
   pthread_join(th_listener, nullptr);
-
-  drainSender();
-  if (sigterm_received) write_log("INFO", kStopLine);
-  logStopRequest();
-  delete dblistener;
-  dblistener = nullptr;
-  {
-    PthreadLock lock(mutex_log_system);
-    std::cout.rdbuf(consoleBuf);
-    logFile.close();
-    std::cout << "Fin programme" << std::endl;
-  }
-  endProcess(listener_failed ? 1 : 0);
+  shutdown();
 }

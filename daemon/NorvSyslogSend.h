@@ -12,6 +12,8 @@
 #include <atomic>
 #include <string>
 
+#include "daemon/DaemonConfig.h"
+
 class pgSafeThread;
 class SyslogClient;
 
@@ -25,6 +27,7 @@ extern std::string connectLine;
 extern pgSafeThread* dblistener;  // owned by main; deleted after the join
 extern SyslogClient* endpoint;    // never deleted; its I/O thread ends with the process
 extern std::string receiverUri;   // the URI endpoint was made for, for messages
+extern DaemonConfig daemonConfig;  // read once by main before the listener starts
 extern pthread_t th_listener;
 // Stop flag: 0 while running, 1 once a stop was requested; never reset.
 extern std::atomic<int> die_norv;
@@ -34,15 +37,17 @@ static_assert(std::atomic<int>::is_always_lock_free, "die_norv is written from a
 // main's shutdown ends with status 1 instead of 0.
 extern std::atomic<bool> listener_failed;
 
-// Read end of the self-pipe that the SIGTERM handler writes a byte into, so
-// that the listener's wait ends at once.
-int stopWakeFd();
+// The listener's wake-up pipe: the stop handler and the sender client write a
+// byte to wakeWriteFd(); the listener waits on wakeReadFd() beside its
+// database socket and drains it.
+int wakeReadFd();
+int wakeWriteFd();
 
 void write_log(std::string level, std::string message);
 void Trace(std::string message);
-// The SIGTERM handler: async-signal-safe, it only records the request and
-// wakes the listener. Its log line is written later by main, outside signal
-// context (see logStopRequest).
+// The handler of SIGTERM, SIGINT and SIGHUP: async-signal-safe, it only
+// records the request and wakes the listener. Its log line is written later
+// by main, outside signal context.
 void HandlerQuit(int signal);
 void* thread_listener_database(void* arg);
 

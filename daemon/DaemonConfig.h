@@ -1,0 +1,33 @@
+// DaemonConfig: everything norv-syslog-send reads from its configuration
+// file, read in one pass from one table of keys (kDaemonKeys, mirrored by
+// packaging/quillon.conf). An absent key is an empty text, used as it is;
+// the few numbers are checked by readNumbers once the log is open.
+#ifndef NORV_DAEMON_DAEMONCONFIG_H
+#define NORV_DAEMON_DAEMONCONFIG_H
+
+#include <string>
+
+class iniConfig;
+
+struct DaemonConfig {
+  std::string logFile;
+  std::string dbHost, dbPort, dbName, dbUser, dbPassword;
+  std::string receiverIp, receiverPort;
+  std::string caFile, certFile, keyFile;
+  std::string stallTimeoutText;
+
+  // Checked and converted by readNumbers().
+  int stallTimeoutSeconds = 0;
+
+  // The receiver's URI, "wss://" ip ":" port.
+  std::string receiverUri() const;
+  // Converts the number keys; false with a message naming the key and the
+  // value when one is not what it must be (the port included).
+  bool readNumbers(std::string& problem);
+};
+
+// Reads every key of the table; throws FileException when the file cannot be
+// opened.
+DaemonConfig readDaemonConfig(iniConfig& file);
+
+#endif
