@@ -4,14 +4,26 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 extern char** environ;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Between the SIGTERM to an ended child's group and the SIGKILL.
+constexpr milliseconds kKillGrace(500);
+// A time limit further than this counts as this, keeping the deadline
+// within the clock's range.
+constexpr std::chrono::hours kLongestLimit(24 * 365 * 10);
 
 // Closes a descriptor we own and marks it gone.
 void closeFd(int& fd) {
@@ -73,6 +85,10 @@ const char* errorText(int error) {
 
 [[noreturn]] void runChild(const char* path, char* const* argv, char* const* envp, int inRead,
                            int outWrite, const char* execFailure) {
+  // A group of its own, so that what the plugin starts is ended with it. The
+  // parent makes the same call; whichever runs first wins, so a failure here
+  // changes nothing.
+  ::setpgid(0, 0);
   // The pipe ends are all close-on-exec and above 2: dup2 gives the child
   // plain (inheritable) copies on 0 and 1, the originals vanish at execve.
   if (inRead >= 0 && ::dup2(inRead, 0) < 0) redirectFailed(errno);
@@ -124,18 +140,47 @@ class SigpipeBlock {
   bool pendingBefore_ = false;
 };
 
-// Reads one chunk into text, kept up to its first NUL byte. False at end of
-// file; -1 with errno on failure (EINTR reported as a chunk of nothing).
-int readChunk(int fd, std::string& text) {
+enum class Chunk { kept, end, overCap, failed };
+
+// Reads one chunk and appends the part of it that is kept (up to its first
+// NUL byte) to text, never taking text beyond `cap` bytes (0: no cap).
+// overCap: some of the kept part had to be left out. failed: errno tells
+// why (EINTR counts as a chunk of nothing).
+Chunk readChunk(int fd, std::string& text, size_t cap) {
   char buffer[1024];
   ssize_t k = ::read(fd, buffer, sizeof buffer);
-  if (k < 0) return errno == EINTR ? 1 : -1;
-  if (k == 0) return 0;
+  if (k < 0) return errno == EINTR ? Chunk::kept : Chunk::failed;
+  if (k == 0) return Chunk::end;
   const void* nul = ::memchr(buffer, '\0', static_cast<size_t>(k));
   size_t keep = nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer)
                     : static_cast<size_t>(k);
+  if (cap > 0 && keep > cap - text.size()) {
+    text.append(buffer, cap - text.size());
+    return Chunk::overCap;
+  }
   text.append(buffer, keep);
-  return 1;
+  return Chunk::kept;
+}
+
+// poll's time-out for a wait of `left`, rounded up to whole milliseconds.
+int pollTimeout(Clock::duration left) {
+  auto ms = std::chrono::ceil<milliseconds>(left).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+}
+
+// Checks `changed` until it holds (true) or `limit` passes (false). In
+// between it sleeps on the pidfd, which wakes at the child's exit, for at most
+// 100 ms, as a stop does not wake it; without a pidfd, 10 ms at a time.
+template <typename Changed>
+bool waitFor(int pidFd, Clock::time_point limit, Changed changed) {
+  for (;;) {
+    if (changed()) return true;
+    Clock::duration left = limit - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    pollfd exit = {pidFd, POLLIN, 0};
+    left = std::min<Clock::duration>(left, milliseconds(pidFd >= 0 ? 100 : 10));
+    ::poll(&exit, pidFd >= 0 ? 1 : 0, pollTimeout(left));  // EINTR: checked again
+  }
 }
 
 }  // namespace
@@ -151,7 +196,11 @@ const char* PluginProcess::Failure::stepPrefix() const noexcept {
 }
 
 PluginProcess::PluginProcess(const std::string& program, const std::vector<std::string>& args,
-                             const Setup& setup) {
+                             const Setup& setup, const Limits& limits)
+    : limits_(limits) {
+  if (limits.timeout.count() > 0) {
+    deadline_ = Clock::now() + std::min<Clock::duration>(limits.timeout, kLongestLimit);
+  }
   int out[2] = {-1, -1};
   int in[2] = {-1, -1};
   auto closeAll = [&] {
@@ -183,6 +232,15 @@ PluginProcess::PluginProcess(const std::string& program, const std::vector<std::
   if (child == 0) runChild(program.c_str(), argv.data(), envp, in[0], out[1], execFailure);
 
   pid_ = child;
+  // Also made by the child itself, so that the group exists before either
+  // goes on. EACCES (the child has already run execve, after its own call)
+  // and ESRCH are expected and harmless; signalGroup copes with the rest.
+  ::setpgid(child, child);
+  // Only a limited run waits with a deadline. If pidfds are missing, the
+  // timed waits poll instead.
+  if (deadline_ || limits.outputCap > 0) {
+    pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  }
   closeFd(out[1]);
   closeFd(in[0]);
   outRead_ = out[0];
@@ -193,14 +251,38 @@ PluginProcess::~PluginProcess() {
   closeFd(inWrite_);
   closeFd(outRead_);
   if (pid_ > 0 && !reaped_) killAndReap();
+  closeFd(pidFd_);
+}
+
+// The child leads the group while it is unreaped, so the group's id cannot
+// belong to anyone else. Should the group be missing (setpgid failed in both
+// processes), the child alone gets the signal.
+void PluginProcess::signalGroup(int sig) {
+  if (::kill(-pid_, sig) != 0 && errno == ESRCH) ::kill(pid_, sig);
 }
 
 void PluginProcess::killAndReap() {
-  ::kill(pid_, SIGKILL);
-  int status;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  signalGroup(SIGKILL);
+  while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
+}
+
+void PluginProcess::endGroup(Ending why) {
+  ending_ = why;
+  signalGroup(SIGTERM);
+  signalGroup(SIGCONT);  // a stopped member gets to act on its SIGTERM
+  // Waits for the leader's exit without reaping it (WNOWAIT): the SIGKILL
+  // below then reaches whatever is left of its group, ours for sure.
+  waitFor(pidFd_, Clock::now() + kKillGrace, [this] {
+    siginfo_t info = {};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      return info.si_pid == pid_;
+    }
+    if (errno == ECHILD) reaped_ = true;  // reaped elsewhere: signal it no more
+    return errno != EINTR;
+  });
+  if (!reaped_) killAndReap();
 }
 
 void PluginProcess::writeSome(std::string& input, size_t& written) {
@@ -220,27 +302,30 @@ std::string PluginProcess::collect(std::string input) {
   std::string text;
   if (inWrite_ >= 0 && input.empty()) closeFd(inWrite_);
 
-  if (inWrite_ < 0) {
-    while (outRead_ >= 0) {
-      int r = readChunk(outRead_, text);
-      if (r < 0) throw Failure(Step::read, errno);
-      if (r == 0) closeFd(outRead_);
-    }
-    return text;
-  }
-
   // Input and output at once: a child that echoes more than a pipe holds
   // must be read while it is being written to, or both sides block.
-  SigpipeBlock sigpipe;
-  int flags = ::fcntl(inWrite_, F_GETFL);
-  if (flags >= 0) ::fcntl(inWrite_, F_SETFL, flags | O_NONBLOCK);
+  std::optional<SigpipeBlock> sigpipe;
+  if (inWrite_ >= 0) {
+    sigpipe.emplace();
+    int flags = ::fcntl(inWrite_, F_GETFL);
+    if (flags >= 0) ::fcntl(inWrite_, F_SETFL, flags | O_NONBLOCK);
+  }
   size_t written = 0;
-  while (inWrite_ >= 0 || outRead_ >= 0) {
+  while ((inWrite_ >= 0 || outRead_ >= 0) && ending_ == Ending::normal) {
+    int timeout = -1;
+    if (deadline_) {
+      Clock::duration left = *deadline_ - Clock::now();
+      if (left <= Clock::duration::zero()) {
+        endGroup(Ending::timedOut);
+        break;
+      }
+      timeout = pollTimeout(left);
+    }
     pollfd fds[2];
     nfds_t count = 0;
     if (inWrite_ >= 0) fds[count++] = {inWrite_, POLLOUT, 0};
     if (outRead_ >= 0) fds[count++] = {outRead_, POLLIN, 0};
-    if (::poll(fds, count, -1) < 0) {
+    if (::poll(fds, count, timeout) < 0) {
       if (errno == EINTR) continue;
       throw Failure(Step::read, errno);
     }
@@ -248,29 +333,45 @@ std::string PluginProcess::collect(std::string input) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == inWrite_) {
         writeSome(input, written);
-        if (inWrite_ < 0 && written < input.size()) sigpipe.brokenPipe = true;
-      } else {
-        int r = readChunk(outRead_, text);
-        if (r < 0) throw Failure(Step::read, errno);
-        if (r == 0) closeFd(outRead_);
+        if (inWrite_ < 0 && written < input.size()) sigpipe->brokenPipe = true;
+        continue;
       }
+      Chunk chunk = readChunk(outRead_, text, limits_.outputCap);
+      if (chunk == Chunk::failed) throw Failure(Step::read, errno);
+      if (chunk == Chunk::end) closeFd(outRead_);
+      if (chunk == Chunk::overCap) endGroup(Ending::cut);
     }
   }
+  // Left open only when the group was ended: nobody is there any more.
+  closeFd(inWrite_);
+  closeFd(outRead_);
   return text;
 }
 
-int PluginProcess::wait() {
-  int status = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid_, &status, WUNTRACED | WCONTINUED);
-    if (r == pid_) break;
-    if (r < 0 && errno == EINTR) continue;
-    int error = r < 0 ? errno : ECHILD;
-    // ECHILD: someone else reaped it; never signal a pid that may be reused.
-    if (error == ECHILD) reaped_ = true;
-    throw Failure(Step::wait, error);
+// One waitpid with `options`; true when it reported a change, kept in
+// status_. EINTR reports none.
+bool PluginProcess::waitOnce(int options) {
+  pid_t r = ::waitpid(pid_, &status_, options);
+  if (r == pid_) {
+    // A stopped or continued child is still there: the destructor ends it.
+    if (WIFEXITED(status_) || WIFSIGNALED(status_)) reaped_ = true;
+    return true;
   }
-  // A stopped or continued child is still there: the destructor ends it.
-  if (WIFEXITED(status) || WIFSIGNALED(status)) reaped_ = true;
-  return status;
+  if (r == 0 || (r < 0 && errno == EINTR)) return false;
+  int error = r < 0 ? errno : ECHILD;
+  // ECHILD: someone else reaped it; never signal a pid that may be reused.
+  if (error == ECHILD) reaped_ = true;
+  throw Failure(Step::wait, error);
+}
+
+int PluginProcess::wait() {
+  if (ending_ != Ending::normal) return status_;  // ended and reaped by collect()
+  const int options = WUNTRACED | WCONTINUED;
+  if (!deadline_) {
+    while (!waitOnce(options)) {
+    }
+  } else if (!waitFor(pidFd_, *deadline_, [this] { return waitOnce(options | WNOHANG); })) {
+    endGroup(Ending::timedOut);
+  }
+  return status_;
 }

@@ -3,7 +3,10 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <atomic>
 #include <boost/tokenizer.hpp>
+#include <cstdio>
 #include <iterator>
 #include <stdexcept>
 #include <utf8.h>
@@ -19,6 +22,21 @@ const char* const kNothingOnStdout = "DAEMON: the plugin does not return anythin
 
 const PluginProcess::Setup kPluginSetup = {true, false, false, "DAEMON: plugin is not executable "};
 const PluginProcess::Setup kAlertingSetup = {false, false, true, ""};
+
+// The limits every plugin run starts with; see service::setPluginTimeout.
+std::atomic<std::chrono::milliseconds::rep> timeoutMs{60000};
+std::atomic<std::size_t> outputLimit{1 << 20};
+
+// "60", "0.3", "1.25": whole seconds, then the fraction if there is one.
+std::string inSeconds(std::chrono::milliseconds limit) {
+  auto ms = limit.count();
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 == 0) return text;
+  char fraction[8];
+  snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms % 1000));
+  text += fraction;
+  return text.substr(0, text.find_last_not_of('0') + 1);
+}
 
 // Invalid UTF-8 sequences become one space each; valid text is left alone.
 std::string repairUtf8(const std::string& text) {
@@ -46,6 +64,18 @@ bool service::operator>(const service& other) const {
   if (exec_time.tv_sec != other.exec_time.tv_sec) return exec_time.tv_sec > other.exec_time.tv_sec;
   return exec_time.tv_usec > other.exec_time.tv_usec;
 }
+
+void service::setPluginTimeout(std::chrono::milliseconds timeout) {
+  timeoutMs = std::max<std::chrono::milliseconds::rep>(timeout.count(), 0);
+}
+
+void service::setPluginOutputLimit(std::size_t bytes) { outputLimit = bytes; }
+
+std::chrono::milliseconds service::pluginTimeout() {
+  return std::chrono::milliseconds(timeoutMs.load());
+}
+
+std::size_t service::pluginOutputLimit() { return outputLimit; }
 
 std::vector<std::string> service::splitFields(const std::string& text) {
   // Escape set empty, separator a space, quotes " and ': with no escape
@@ -87,7 +117,17 @@ std::string service::describeFailure(const char* stepPrefix, int error, Naming n
   return describeRun(stepPrefix, " ", naming) + ::strerror(error);
 }
 
-int service::settleRun(const std::string& text, int waitStatus, Naming naming) {
+int service::settleRun(PluginProcess& child, const std::string& text, Naming naming) {
+  int waitStatus = child.wait();
+  if (child.ending() != PluginProcess::Ending::normal) {
+    return_code = 3;
+    const PluginProcess::Limits& limits = child.limits();
+    output = child.ending() == PluginProcess::Ending::timedOut
+                 ? "UNKNOWN: plugin timed out after " + inSeconds(limits.timeout) + " s"
+                 : repairUtf8(text) + "\nUNKNOWN: plugin output cut at " +
+                       std::to_string(limits.outputCap) + " bytes";
+    return return_code;
+  }
   if (!WIFEXITED(waitStatus)) {
     return_code = 3;
     output = "Error: norv can't execute " + path;
@@ -114,11 +154,10 @@ int service::settleRun(const std::string& text, int waitStatus, Naming naming) {
 int service::execute() {
   output.clear();
   try {
-    PluginProcess child(path, parameters, kPluginSetup);
+    PluginProcess child(path, parameters, kPluginSetup, {pluginTimeout(), pluginOutputLimit()});
     std::string text = child.collect();
     output = text;
-    int status = child.wait();
-    return settleRun(text, status, Naming::withName);
+    return settleRun(child, text, Naming::withName);
   } catch (const PluginProcess::Failure& failure) {
     throw serviceException(describeFailure(failure.stepPrefix(), failure.error, Naming::withName));
   }

@@ -8,11 +8,15 @@
 
 #include <sys/time.h>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "services/serviceException.h"
+
+class PluginProcess;
 
 class service {
  public:
@@ -34,14 +38,33 @@ class service {
   // Appends the fields of the text to `alerting_parameters`.
   void SetAlertingParameter(std::string text);
 
-  // Runs the plugin once (empty environment, inherited standard input),
-  // stores its text in `output` and its result in `return_code`, and returns
-  // that code. Throws serviceException when it cannot run it or gets no text.
+  // Runs the plugin once (empty environment, inherited standard input, its
+  // own process group, the limits below), stores its text in `output` and its
+  // result in `return_code`, and returns that code. Throws serviceException
+  // when it cannot run it or gets no text.
   int execute();
   // Runs the alerting program with the caller's environment; every argument
   // containing "$ERROR" is replaced whole by `message`. Returns the pid the
   // wait reported; throws serviceException when the fork or the wait fails.
   int executeAlertingSoftware(std::string message);
+
+  // Limits on every plugin run, by service::execute and serviceSyslog::execute
+  // alike (not on the alerting program). They are process-wide: any thread
+  // may change them at any time, and each run reads them once, as it starts.
+  // A value of 0 turns that limit off.
+  // - Time-out, default 60 s, counting from the start of the run to the
+  //   plugin's exit. Past it the plugin's process group gets SIGTERM, then
+  //   SIGKILL half a second later, and the run returns 3 with `output`
+  //   "UNKNOWN: plugin timed out after 60 s" (the limit in seconds, with its
+  //   fraction when it has one: "0.25 s"). A negative time-out counts as 0.
+  // - Output cap, default 1 MiB (1048576 bytes): when the plugin writes more,
+  //   its group is ended the same way and the run returns 3 with `output`
+  //   the first cap's worth of the text, then
+  //   "\nUNKNOWN: plugin output cut at 1048576 bytes" (the cap's value).
+  static void setPluginTimeout(std::chrono::milliseconds timeout);
+  static void setPluginOutputLimit(std::size_t bytes);
+  static std::chrono::milliseconds pluginTimeout();
+  static std::size_t pluginOutputLimit();
 
   // Splits a parameter text into its non-empty fields: a space separates
   // fields, either quote character toggles one quoted state, there is no
@@ -84,9 +107,10 @@ class service {
   // "Error create fork", "Error read buffer:", "Error execute"), the run's
   // description and the system error text of `error`.
   std::string describeFailure(const char* stepPrefix, int error, Naming naming) const;
-  // Turns a child's wait status and collected text into return_code and
-  // output; returns the code or throws serviceException.
-  int settleRun(const std::string& text, int waitStatus, Naming naming);
+  // Waits for the plugin, then turns its ending, wait status and collected
+  // text into return_code and output; returns the code or throws
+  // serviceException.
+  int settleRun(PluginProcess& child, const std::string& text, Naming naming);
 };
 
 #endif

@@ -39,18 +39,20 @@ void serviceSyslog::SetReturnCode(int code) {
 
 int serviceSyslog::execute(std::string message) {
   // Held from "LOCK" to "UNLOCK": publishing the result, the wait for the
-  // child and reading its status. The plugin runs before it is taken.
+  // child and reading its status. The plugin runs before it is taken; the
+  // wait lasts at most until the run's time-out, plus the kill grace.
   std::optional<PthreadLock> publishing;
   try {
     try {
-      PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup);
+      PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup,
+                          {pluginTimeout(), pluginOutputLimit()});
       message.push_back('\n');
       std::string text = child.collect(std::move(message));
 
       std::cout << "LOCK" << std::endl;
       publishing.emplace(mutex);
       output = text;
-      int code = settleRun(text, child.wait(), Naming::withoutName);
+      int code = settleRun(child, text, Naming::withoutName);
       std::cout << "UNLOCK" << std::endl;
       publishing.reset();
       return code;

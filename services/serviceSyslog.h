@@ -27,8 +27,10 @@ class serviceSyslog : public service {
   // Runs the plugin with its arguments split afresh from `parameter`, writes
   // message + "\n" to its standard input while reading its standard output,
   // then publishes the result under the mutex (between the lines "LOCK" and
-  // "UNLOCK" on standard output). Every failure prints "Exception service
-  // unlock" and is raised again as serviceException with the same text.
+  // "UNLOCK" on standard output). The plugin limits of service apply (see
+  // service::setPluginTimeout); a run they end is published the same way.
+  // Every failure prints "Exception service unlock" and is raised again as
+  // serviceException with the same text.
   int execute(std::string message);
 
   pthread_mutex_t mutex;
