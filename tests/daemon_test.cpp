@@ -1,20 +1,25 @@
 // Black-box tests of norv-syslog-send: the real executable, a real
 // PostgreSQL and the real TLS receiver (norv-syslog-receive); each case is a
-// separate daemon run with its own configuration and log file.
+// separate daemon run with its own configuration, log file and database.
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "support/DaemonHarness.h"
+#include "support/WsPeers.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-class DaemonTest : public DaemonHarness {};
+class DaemonTest : public DaemonHarness {
+ protected:
+  const std::vector<std::string> burst = sequencePayloads(20000, "burst");
+};
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -50,23 +55,50 @@ TEST_F(DaemonTest, NormalRunLogsEveryStepAndStopsOnSigterm) {
   EXPECT_NE(log().find("\nINIT SSL\nEND SSL\n"), std::string::npos) << log();
 }
 
-TEST_F(DaemonTest, MissingConfigurationFileFailsWithoutLog) {
-  startDaemon({"-f", dir_.file("absent.conf")});
-  EXPECT_EQ(waitExit(), 1);
-  EXPECT_EQ(out(), "error: can't open file\n");
-  EXPECT_FALSE(fileExists(logPath_));
-}
-
-TEST_F(DaemonTest, UnreachableDatabaseFailsWithItsMessage) {
+// Start-up failures: each ends with status 1 and says why, where it can.
+TEST_F(DaemonTest, StartUpFailuresEndWithStatusOneAndTheirReason) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> config;  // the -f argument
+    const char* lastLog;                             // prefix of the last log message, or ""
+    const char* out;                                 // the whole standard output, or ""
+  };
+  const Case cases[] = {
+      {"missing file", [this] { return dir_.file("absent.conf"); }, "", "error: can't open file\n"},
+      {"unreachable database",
+       [this] {
+         pgPort_ = std::to_string(freePort());
+         pgPwd_ = "secret pass";
+         return writeConfig(receiverPort_);
+       },
+       "ERR#POSTGRESQL exception: ", ""},
+      {"port that is not one",
+       [this] {
+         pgPort_ = envOr("PGPORT", "5432");
+         std::string path = writeConfig(receiverPort_);
+         runShell("sed -i 's/^port=.*/port=84x3/' '" + path + "'");
+         return path;
+       },
+       "ERR#configuration: [RECEIVER] port must be a port number from 1 to 65535, not '84x3'", ""},
+  };
   startReceiver();
-  pgPort_ = std::to_string(freePort());
-  pgPwd_ = "secret pass";
-  startDaemon({"-f", writeConfig(receiverPort_)});
-  EXPECT_EQ(waitExit(), 1);
-  std::vector<std::string> got = logMessages(log());
-  ASSERT_FALSE(got.empty());
-  EXPECT_EQ(got.back().rfind("ERR#POSTGRESQL exception: ", 0), 0u) << log();
-  EXPECT_EQ(log().find("secret"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    startDaemon({"-f", c.config()});
+    EXPECT_EQ(waitExit(), 1);
+    if (*c.out) {
+      EXPECT_EQ(out(), c.out);
+    }
+    if (*c.lastLog) {
+      const std::vector<std::string> got = logMessages(log());
+      ASSERT_FALSE(got.empty());
+      EXPECT_EQ(got.back().rfind(c.lastLog, 0), 0u) << log();
+      EXPECT_EQ(log().find("secret"), std::string::npos);
+    } else {
+      EXPECT_FALSE(fileExists(logPath_));
+    }
+    runShell("rm -f '" + logPath_ + "'");
+  }
 }
 
 // --------------------------------------------------------------- forwarding
@@ -92,45 +124,136 @@ TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   EXPECT_EQ(stopDaemon(), 0);
 }
 
+// Whatever the database's encoding, what goes out is UTF-8: converted by the
+// server where it can, each stray byte replaced (with an ERR line) where it
+// cannot (SQL_ASCII), and the relay goes on.
+TEST_F(DaemonTest, PayloadsOfAnyDatabaseEncodingGoOutAsUtf8) {
+  struct Case {
+    const char* encoding;
+    const char* sql;  // the payload as the notifying session writes it
+    std::string expected;
+    bool replaced;
+  } const cases[] = {
+      {"LATIN1", "'caf\xc3\xa9'", "caf\xc3\xa9", false},
+      {"SQL_ASCII", "E'a\\xffb'", "a\xef\xbf\xbd" "b", true},
+  };
+  startReceiver();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    pgDb_ = createDatabase(std::string("ENCODING '") + c.encoding + "' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+    const size_t before = received().size();
+    startRelay();
+    PgConn conn = pgConnect(conninfo() + " client_encoding=UTF8");
+    PgResult r(PQexec(conn.get(), (std::string("SELECT pg_notify('syslog', ") + c.sql + "), pg_notify('syslog', 'next')").c_str()));
+    ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQerrorMessage(conn.get());
+    ASSERT_TRUE(waitReceived(before + 2)) << log();
+    EXPECT_EQ(received().at(before), c.expected);
+    EXPECT_EQ(logged("ERR#th_listener#payload is not valid UTF-8: 1 byte(s) sent as U+FFFD"), c.replaced) << log();
+    EXPECT_EQ(stopDaemon(), 0);
+  }
+}
+
 TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
   startReceiver();
   // A proxy that holds the connection for a while: the daemon listens long
   // before its WebSocket connection opens.
   int proxyPort = freePort();
-  ChildProcess proxy({"/usr/bin/python3", sourcePath("tests/support/delay_proxy.py"), std::to_string(proxyPort),
-                      std::to_string(receiverPort_), "2"},
+  ChildProcess proxy(wsPeerArgv({"delay", std::to_string(proxyPort), std::to_string(receiverPort_), "2"}),
                      dir_.file("proxy.out"));
   ASSERT_TRUE(waitUntil([&] { return readFile(dir_.file("proxy.out")) == "ready\n"; }, 10s));
   startDaemon({"-f", writeConfig(proxyPort)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS"));
   ASSERT_EQ(log().find("\nHEELO\n"), std::string::npos) << "the proxy should still hold the handshake";
   PgConn c = pgConnect(conninfo());
-  std::vector<std::string> burst = sequencePayloads(500, "early");
-  notify(c.get(), burst);
-  ASSERT_TRUE(waitReceived(burst.size())) << log();
-  EXPECT_EQ(received(), burst);
+  std::vector<std::string> early = sequencePayloads(500, "early");
+  notify(c.get(), early);
+  ASSERT_TRUE(waitReceived(early.size())) << log();
+  EXPECT_EQ(received(), early);
   EXPECT_EQ(stopDaemon(), 0);
 }
 
 // ------------------------------------------------------------------- faults
 
-TEST_F(DaemonTest, LostDatabaseEndsTheDaemonWithStatusOne) {
-  startReceiver();
-  TempDir pg;
-  ASSERT_TRUE(startPrivateCluster(pg));
-  startRelay();
-  runShell(sourcePath("scripts/pg-cluster.sh") + " stop " + pg.path());
-  EXPECT_EQ(waitExit(), 1);
-  EXPECT_TRUE(logged("ERR#consume input failed:  ")) << log();
-  EXPECT_TRUE(finished()) << out();
+// The receiver reads nothing: its output is blocked, its queue fills and it
+// stops reading. The daemon stops taking notifications once its window is
+// full (the rest wait in PostgreSQL), and then either a stop signal, which
+// lets what was taken reach the receiver once it reads again, or the stall
+// time-out ends it.
+TEST_F(DaemonTest, AReceiverThatStopsReadingHoldsTheDaemonBack) {
+  struct Case {
+    int signal;  // 0: none, the stall time-out ends it
+    int status;
+  } const cases[] = {{SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {0, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    TearDown();
+    SetUp();
+    startReceiver({"--queue-limit", "65536"}, true);
+    startRelay(c.signal ? "" : "stall_timeout=2\n");
+    startBurst(burst);
+    size_t held = 0;
+    ASSERT_TRUE(waitUntil([&] {
+      const size_t now = taken().size();
+      std::this_thread::sleep_for(500ms);
+      return (held = taken().size()) == now;
+    }, 20s));
+    EXPECT_LT(held, burst.size() * 3 / 4) << "the daemon took notifications the receiver did not read";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peakRssKb(daemon_->pid()), 30000);
+    EXPECT_LT(peakRssKb(receiver_->pid()), 30000);
+#endif
+    if (c.signal) {
+      daemon_->signal(c.signal);
+      std::this_thread::sleep_for(300ms);
+      EXPECT_TRUE(daemon_->running()) << "the daemon did not wait for the receiver to read what it took";
+      unblockReceiver();
+    }
+    EXPECT_EQ(waitExit(), c.status);
+    if (c.signal) {
+      EXPECT_TRUE(finished()) << out();
+      EXPECT_TRUE(waitReceived(held, 10s));
+      EXPECT_EQ(expectWholeLines(burst), received().size());
+    } else {
+      EXPECT_TRUE(logged("ERR#receiver stalled for ")) << log();
+      EXPECT_NE(log().find("giving up (stall_timeout 2 s)"), std::string::npos);
+    }
+  }
 }
 
-TEST_F(DaemonTest, ReceiverClosingEndsTheDaemonWithTimings) {
+TEST_F(DaemonTest, DatabaseKilledDuringABurstEndsWithStatusOneAndWholeLines) {
+  TempDir pg;
+  ASSERT_TRUE(startPrivateCluster(pg));
   startReceiver();
   startRelay();
-  receiver_->signal(SIGTERM);  // the receiver closes its connections
+  startBurst(burst);
+  runShell(sourcePath("scripts/pg-cluster.sh") + " kill " + pg.path());
   EXPECT_EQ(waitExit(), 1);
-  EXPECT_TRUE(loggedTimings()) << log();
+  joinBurst();
+  EXPECT_TRUE(logged("ERR#consume input failed:  ")) << log();
+  EXPECT_TRUE(finished()) << out();
+  // Nothing taken is lost: it was all handed on before the exit.
+  const size_t taken = expectWholeLines(burst);
+  EXPECT_TRUE(waitReceived(taken, 5s));
+  EXPECT_EQ(received().size(), taken);
+}
+
+// However the receiver goes, the close is reported with its code beside the
+// timings, the lines stay whole, and the daemon ends with status 1.
+TEST_F(DaemonTest, ReceiverGoneEndsTheDaemonWithTheCloseReport) {
+  for (int sig : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    TearDown();
+    SetUp();
+    startReceiver();
+    startRelay();
+    if (sig == SIGKILL) startBurst(burst);
+    receiver_->signal(sig);
+    EXPECT_EQ(waitExit(), 1);
+    EXPECT_TRUE(loggedTimings()) << log().substr(log().size() > 3000 ? log().size() - 3000 : 0);
+    EXPECT_NE(log().find(sig == SIGTERM ? "\nClose code: 1000 reason: " : "\nClose code: 1006 reason: "),
+              std::string::npos);
+    expectWholeLines(burst);
+  }
 }
 
 TEST_F(DaemonTest, UnreachableReceiverIsReportedAndEndsTheDaemon) {
@@ -140,22 +263,43 @@ TEST_F(DaemonTest, UnreachableReceiverIsReportedAndEndsTheDaemon) {
   EXPECT_TRUE(logged("ERR#receiver unreachable: wss://localhost:")) << log();
 }
 
-TEST_F(DaemonTest, SigtermDuringABurstDeliversEverythingTaken) {
+// Without a usable log file the daemon runs on, its lines on standard
+// output, and SIGTERM still ends it with status 0 and "Fin programme".
+TEST_F(DaemonTest, WithoutAUsableLogTheLinesGoToStandardOutput) {
+  TempDir small;
+  const bool mounted = runShell("mount -t tmpfs -o size=64k tmpfs '" + small.path() + "'").status == 0;
+  std::shared_ptr<void> unmount(nullptr, [&](void*) {  // once the daemon is gone, however the case ends
+    daemon_.reset();
+    if (mounted) runShell("umount '" + small.path() + "'");
+  });
+  struct Case {
+    std::string log;  // empty: no LOG section
+    bool linesOnStdout;
+  } const cases[] = {{"", true},
+                     {dir_.file("absent/norv.log"), true},
+                     {mounted ? small.file("norv.log") : "/dev/full", false}};  // fills up
   startReceiver();
-  startRelay();
-  std::vector<std::string> burst = sequencePayloads(20000, "burst");
-  startBurst(burst);
-  EXPECT_EQ(stopDaemon(), 0);
-  joinBurst();
-  // Every notification the daemon took from the database (its Receive line)
-  // reached the receiver, whole and in order; no log line is torn.
-  std::vector<std::string> taken;
-  for (const auto& l : logMessages(log()))
-    if (l.rfind("INFO#th_listener#Receive#syslog#", 0) == 0) taken.push_back(l.substr(32));
-  ASSERT_GT(taken.size(), 0u);
-  ASSERT_TRUE(waitReceived(taken.size(), 5s));
-  EXPECT_EQ(taken, std::vector<std::string>(burst.begin(), burst.begin() + std::min(taken.size(), burst.size())));
-  EXPECT_EQ(received(), taken);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.log);
+    logPath_ = c.log;
+    startDaemon({"-f", writeConfig(receiverPort_)});
+    PgConn conn = pgConnect(conninfo());
+    const size_t before = received().size();
+    ASSERT_TRUE(waitUntil([&] { return tryNotify(conn.get(), {"probe"}) && received().size() > before; }, 20s)) << out();
+    const std::vector<std::string> part(burst.begin(), burst.begin() + 3000);
+    notify(conn.get(), part);
+    ASSERT_TRUE(waitUntil([&] { return received().back() == part.back(); }, 20s));
+    std::vector<std::string> got = received();
+    EXPECT_EQ(std::vector<std::string>(got.end() - part.size(), got.end()), part);
+    EXPECT_EQ(stopDaemon(), 0);
+    EXPECT_TRUE(finished()) << out();
+    if (c.linesOnStdout) {
+      EXPECT_EQ(out().rfind("ERROR can't open file " + c.log + "\n", 0), 0u) << out().substr(0, 500);
+      EXPECT_NE(out().find("#INFO#th_listener#Receive#syslog#" + part.back() + "\n"), std::string::npos);
+    } else if (mounted) {
+      EXPECT_EQ(logMessages(log()).at(0), "INFO#Receiver start....");  // what fitted, from the start
+    }
+  }
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 // service::execute and service::executeAlertingSoftware against real child
-// processes: small shell scripts written into a temporary folder.
+// processes: small shell scripts written into a temporary folder; also the
+// plugin limits, in both runners.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 
-#include "services/service.h"
+#include "services/serviceSyslog.h"
 #include "support/TestSupport.h"
 
 using testsupport::readFile;
@@ -115,6 +122,57 @@ TEST_F(PluginRun, PluginsGetAnEmptyEnvironmentTheAlertingProgramOurs) {
   s.SetAlertingParameter("-to ops pre$ERRORpost -n 'two words'");
   EXPECT_GT(s.executeAlertingSoftware("disk is full"), 0);
   EXPECT_EQ(readFile(record), "absent\n5\n-to\nops\ndisk is full\n-n\ntwo words\n");
+}
+
+// A plugin that floods; one that ignores SIGTERM and never exits while a
+// grandchild, deaf to SIGTERM too, holds its output; one that never exits
+// after closing it. Each ends itself after 5 s, so a run the limits fail to
+// end fails the case instead of hanging it.
+TEST_F(PluginRun, LimitsEndTheWholeGroupInBothRunners) {
+  const auto timeout = service::pluginTimeout();
+  const size_t cap = service::pluginOutputLimit();
+  service::setPluginTimeout(std::chrono::milliseconds(300));
+  service::setPluginOutputLimit(64 * 1024);
+  const std::string grandchild = dir.file("grandchild");
+  const std::string timedOut = "UNKNOWN: plugin timed out after 0.3 s";
+  std::string flood;
+  while (flood.size() < 64 * 1024) flood += "y\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"exec /usr/bin/timeout 5 /usr/bin/yes",
+       flood + "\nUNKNOWN: plugin output cut at 65536 bytes"},
+      {"trap '' TERM; /bin/sleep 5 & echo $! > " + grandchild + "; wait", timedOut},
+      {"echo partial; exec >&-; /bin/sleep 5", timedOut}};
+  // Gone, or a zombie that is not ours to reap.
+  auto ended = [](const std::string& pid) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text{std::istreambuf_iterator<char>(stat), {}};
+    return text.empty() || text.find(") Z ") != std::string::npos;
+  };
+  for (const auto& [body, expected] : cases) {
+    for (bool syslog : {false, true}) {
+      serviceSyslog s;
+      s.path = withPlugin(body).path;
+      auto start = std::chrono::steady_clock::now();
+      testing::internal::CaptureStdout();
+      int code = syslog ? s.execute("m") : s.service::execute();
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), syslog ? "LOCK\nUNLOCK\n" : "");
+      auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3000) << body;
+      EXPECT_EQ(code, 3);
+      EXPECT_EQ(s.return_code, 3);
+      // Not EXPECT_EQ: gtest's line diff of two floods would take minutes.
+      EXPECT_TRUE(s.output == expected)
+          << body << " ends with: "
+          << s.output.substr(s.output.size() - std::min<size_t>(s.output.size(), 100));
+      if (!testsupport::fileExists(grandchild)) continue;
+      std::string pid = readFile(grandchild);
+      pid.pop_back();
+      EXPECT_TRUE(testsupport::waitUntil([&] { return ended(pid); }, std::chrono::seconds(1)));
+      std::remove(grandchild.c_str());
+    }
+  }
+  service::setPluginTimeout(timeout);
+  service::setPluginOutputLimit(cap);
 }
 
 }  // namespace

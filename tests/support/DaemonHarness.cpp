@@ -1,9 +1,14 @@
 #include "support/DaemonHarness.h"
 
+#include <fcntl.h>
 #include <json/json.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <sstream>
 
 namespace testsupport {
@@ -12,10 +17,8 @@ using namespace std::chrono_literals;
 
 namespace {
 bool execOk(PGconn* c, const std::string& sql) {
-  PGresult* r = PQexec(c, sql.c_str());
-  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-  PQclear(r);
-  return ok;
+  PgResult r(PQexec(c, sql.c_str()));
+  return PQresultStatus(r.get()) == PGRES_COMMAND_OK;
 }
 }  // namespace
 
@@ -23,10 +26,8 @@ bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::s
   if (!execOk(c, "BEGIN")) return false;
   for (const auto& p : payloads) {
     const char* values[2] = {channel.c_str(), p.c_str()};
-    PGresult* r = PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0);
-    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
-    PQclear(r);
-    if (!ok) return false;
+    PgResult r(PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) return false;
   }
   return execOk(c, "COMMIT");
 }
@@ -54,30 +55,61 @@ std::vector<std::string> logMessages(const std::string& text) {
 }
 
 void DaemonHarness::SetUp() {
-  cert_ = makeSelfSignedCert(dir_.path());
   pgHost_ = envOr("PGHOST", "127.0.0.1");
   pgPort_ = envOr("PGPORT", "5432");
-  pgDb_ = "norv_case_" + std::to_string(getpid());
-  PgConn admin = pgConnect(pgConnString());
-  ASSERT_TRUE(execOk(admin.get(), "CREATE DATABASE " + pgDb_)) << PQerrorMessage(admin.get());
-  ownDb_ = pgDb_;
+  pgDb_ = createDatabase("");
 }
 
 void DaemonHarness::TearDown() {
   daemon_.reset();
   joinBurst();
-  if (ownDb_.empty()) return;
+  copying_ = false;
+  if (unblocked_.joinable()) unblocked_.join();
+  if (blockedFd_ >= 0) close(blockedFd_);
+  blockedFd_ = -1;
+  receiver_.reset();
   PgConn admin = pgConnect(pgConnString());
-  execOk(admin.get(), "DROP DATABASE IF EXISTS " + ownDb_ + " WITH (FORCE)");
+  for (const auto& db : ownDbs_) execOk(admin.get(), "DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
+  ownDbs_.clear();
 }
 
-void DaemonHarness::startReceiver() {
+std::string DaemonHarness::createDatabase(const std::string& options) {
+  const std::string name = "norv_case_" + std::to_string(getpid()) + "_" + std::to_string(ownDbs_.size());
+  PgConn admin = pgConnect(pgConnString());
+  EXPECT_TRUE(execOk(admin.get(), "CREATE DATABASE " + name + " " + options)) << PQerrorMessage(admin.get());
+  ownDbs_.push_back(name);
+  return name;
+}
+
+void DaemonHarness::startReceiver(std::vector<std::string> options, bool blockedOutput) {
   receiverPort_ = freePort();
-  receiver_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{binPath("norv-syslog-receive"), "--port", std::to_string(receiverPort_), "--cert",
-                               cert_.cert, "--key", cert_.key},
-      dir_.file("received.jsonl"), dir_.file("receiver.err"));
+  unlink(dir_.file("receiver.err").c_str());  // the listening line of an earlier one must not count
+  const std::string output = dir_.file(blockedOutput ? "receiver.pipe" : "received.jsonl");
+  if (blockedOutput) {
+    unlink(output.c_str());
+    ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+    blockedFd_ = open(output.c_str(), O_RDONLY | O_NONBLOCK);  // held, not read
+  }
+  std::vector<std::string> argv{binPath("norv-syslog-receive"), "--port", std::to_string(receiverPort_),
+                                "--cert", cert_.cert, "--key", cert_.key};
+  argv.insert(argv.end(), options.begin(), options.end());
+  receiver_ = std::make_unique<ChildProcess>(argv, output, dir_.file("receiver.err"));
   ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("receiver.err")).empty(); }, 10s));
+}
+
+void DaemonHarness::unblockReceiver() {
+  copying_ = true;
+  unblocked_ = std::thread([this] {
+    std::ofstream copy(dir_.file("received.jsonl"), std::ios::binary);
+    char buffer[65536];
+    for (;;) {
+      pollfd fd = {blockedFd_, POLLIN, 0};
+      poll(&fd, 1, 50);
+      ssize_t n = read(blockedFd_, buffer, sizeof buffer);
+      if (n > 0) copy.write(buffer, n).flush();
+      else if (n == 0 || !copying_) break;
+    }
+  });
 }
 
 bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
@@ -91,11 +123,12 @@ bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
   return true;
 }
 
-std::string DaemonHarness::writeConfig(int receiverPort) {
+std::string DaemonHarness::writeConfig(int receiverPort, const std::string& receiverExtra) {
   std::string path = dir_.file("norv.conf");
   writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") + "[DB]\nPGSQL_host=" + pgHost_ +
                       "\nPGSQL_port=" + pgPort_ + "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" +
-                      pgPwd_ + "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n");
+                      pgPwd_ + "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n" +
+                      receiverExtra);
   return path;
 }
 
@@ -104,8 +137,9 @@ void DaemonHarness::startDaemon(std::vector<std::string> args) {
   daemon_ = std::make_unique<ChildProcess>(args, dir_.file("daemon.out"));
 }
 
-void DaemonHarness::startRelay() {
-  startDaemon({"-f", writeConfig(receiverPort_)});
+void DaemonHarness::startRelay(const std::string& receiverExtra) {
+  unlink(logPath_.c_str());  // what an earlier run of the case logged must not count
+  startDaemon({"-f", writeConfig(receiverPort_, receiverExtra)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS") && waitLog("\nHEELO\n")) << log();
 }
 
@@ -117,7 +151,7 @@ void DaemonHarness::startBurst(const std::vector<std::string>& payloads) {
       if (!tryNotify(c.get(), std::vector<std::string>(payloads.begin() + i, end))) return;
     }
   });
-  waitReceived(2000);
+  waitUntil([&] { return taken().size() >= 1000; }, 20s);
 }
 
 void DaemonHarness::joinBurst() {
@@ -126,12 +160,12 @@ void DaemonHarness::joinBurst() {
 
 int DaemonHarness::waitExit(std::chrono::milliseconds timeout) {
   int status = -1;
-  EXPECT_TRUE(daemon_->wait(timeout, &status)) << "daemon still running; log:\n" << log();
+  EXPECT_TRUE(daemon_->wait(timeout, &status)) << "daemon still running; log:\n" << log().substr(0, 4000);
   return status;
 }
 
-int DaemonHarness::stopDaemon() {
-  daemon_->signal(SIGTERM);
+int DaemonHarness::stopDaemon(int sig) {
+  daemon_->signal(sig);
   return waitExit();
 }
 
@@ -151,12 +185,44 @@ bool DaemonHarness::logged(const std::string& prefix) const {
 }
 
 bool DaemonHarness::loggedTimings() const {
-  static const std::regex timings("\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\nMessage: -?\\d+\nClose: -?\\d+\n");
+  static const std::regex timings(
+      "\nClose code: \\d+ reason: .*\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\nMessage: -?\\d+\n"
+      "Close: -?\\d+\n");
   return std::regex_search(log(), timings);
 }
 
 std::string DaemonHarness::conninfo() const {
   return "host=" + pgHost_ + " port=" + pgPort_ + " user=postgres dbname=" + pgDb_;
+}
+
+std::vector<std::string> DaemonHarness::taken() const {
+  std::vector<std::string> payloads;
+  for (const auto& m : logMessages(log()))
+    if (m.rfind("INFO#th_listener#Receive#syslog#", 0) == 0) payloads.push_back(m.substr(32));
+  return payloads;
+}
+
+size_t DaemonHarness::expectWholeLines(const std::vector<std::string>& burst) {
+  // A time stamp (the daemon's or the WebSocket library's) only ever starts
+  // a line, and a line that starts with the daemon's is a log line.
+  static const std::regex stamp(
+      R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}#|\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[)");
+  std::istringstream in(log());
+  for (std::string line; std::getline(in, line);) {
+    auto stamps = std::sregex_iterator(line.begin(), line.end(), stamp);
+    if (stamps == std::sregex_iterator()) continue;
+    EXPECT_EQ(stamps->position(), 0) << line;
+    EXPECT_EQ(std::distance(stamps, std::sregex_iterator()), 1) << line;
+    EXPECT_TRUE(line[0] == '[' || std::regex_match(line, kLogLine)) << line;
+  }
+  auto isStartOfBurst = [&](const std::vector<std::string>& got) {
+    return got.size() <= burst.size() && std::equal(got.begin(), got.end(), burst.begin());
+  };
+  const std::vector<std::string> got = taken();
+  EXPECT_TRUE(isStartOfBurst(got)) << "the daemon took something else than the start of the burst: "
+                                   << (got.empty() ? "" : got.front() + " .. " + got.back()) << " of " << got.size();
+  EXPECT_TRUE(isStartOfBurst(received())) << "the receiver got something else than the start of the burst";
+  return got.size();
 }
 
 std::vector<std::string> DaemonHarness::received(std::vector<std::string>* hosts) {

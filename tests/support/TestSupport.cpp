@@ -69,6 +69,12 @@ CertPair makeSelfSignedCert(const std::string& dir, const std::string& cn) {
   return p;
 }
 
+const CertPair& suiteCert() {
+  static TempDir dir;
+  static const CertPair pair = makeSelfSignedCert(dir.path());
+  return pair;
+}
+
 int freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -142,6 +148,15 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout, int* status) {
   bool done = waitUntil([this] { return !running(); }, timeout);
   if (done && status) *status = status_;
   return done;
+}
+
+long peakRssKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string key; status >> key;) {
+    long kb;
+    if (key == "VmHWM:" && status >> kb) return kb;
+  }
+  return -1;
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {

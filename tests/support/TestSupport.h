@@ -40,6 +40,9 @@ struct CertPair {
   std::string cert, key;
 };
 CertPair makeSelfSignedCert(const std::string& dir, const std::string& cn = "localhost");
+// One self-signed pair for localhost and 127.0.0.1, made at the first call of
+// the test program and removed when it ends.
+const CertPair& suiteCert();
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freePort();
@@ -65,6 +68,7 @@ class ChildProcess {
   explicit ChildProcess(const std::function<int()>& body);
   ChildProcess(const ChildProcess&) = delete;
   bool running();
+  pid_t pid() const { return pid_; }
   void signal(int sig);
   // Waits for the exit; false on time-out. status as in ExecResult.
   bool wait(std::chrono::milliseconds timeout, int* status);
@@ -74,6 +78,9 @@ class ChildProcess {
   bool reaped_ = false;
   int status_ = -1;
 };
+
+// The peak resident size of a live process in KiB (VmHWM), -1 if unknown.
+long peakRssKb(pid_t pid);
 
 // Polls cond every 10 ms until it holds or the time is up.
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);

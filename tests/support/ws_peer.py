@@ -17,6 +17,12 @@ Runs with Debian's python3-websockets. Modes:
   serve PORT CERT KEY       TLS server on 127.0.0.1:PORT; prints "ready"; sends "hello"
                             to the first client, prints "close CODE REASON" when the
                             client closes, and exits
+  limits URI                three connections, each printing "open" or "refused"; then
+                            a 2000-byte message on the first (printing "closed CODE")
+                            and {"fromhost":"l<k>"} on the others; then as send
+  idle HOST PORT N SECONDS  N bare TCP connections held SECONDS; prints "closed" after
+  delay PORT UPSTREAM SECS  TCP proxy on 127.0.0.1:PORT holding each connection SECS
+                            before joining it to 127.0.0.1:UPSTREAM; prints "ready"
 Certificates are not verified on the client side (self-signed test pairs).
 The sending modes do not close: a websocketpp TLS server whose peer closes
 cleanly keeps the connection until its 5 s socket-shutdown timer, while a peer
@@ -125,6 +131,56 @@ async def serve(port, cert, key):
         print("close", code, reason, flush=True)
 
 
+async def limits(uri):
+    conns = []
+    for _ in range(3):
+        try:
+            conns.append(await connect(uri))
+            print("open", flush=True)
+        except (OSError, websockets.WebSocketException):
+            print("refused", flush=True)
+    await conns[0].send("x" * 2000)
+    try:
+        await conns[0].recv()
+    except websockets.ConnectionClosed as e:
+        print("closed", e.code, flush=True)
+    for k, ws in enumerate(conns[1:], 1):
+        await ws.send('{"fromhost":"l%d"}' % k)
+    await stay()
+
+
+async def idle(host, port, n, seconds):
+    conns = [await asyncio.open_connection(host, port) for _ in range(n)]
+    await asyncio.sleep(seconds)
+    for _, writer in conns:
+        writer.transport.abort()
+    print("closed", flush=True)
+    await asyncio.sleep(60)
+
+
+async def pipe(reader, writer):
+    try:
+        while data := await reader.read(65536):
+            writer.write(data)
+            await writer.drain()
+    except (ConnectionError, asyncio.CancelledError):
+        pass
+    finally:
+        writer.close()
+
+
+async def delay(port, upstream, seconds):
+    async def handle(client_reader, client_writer):
+        await asyncio.sleep(seconds)
+        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", upstream)
+        await asyncio.gather(pipe(client_reader, up_writer), pipe(up_reader, client_writer))
+
+    server = await asyncio.start_server(handle, "127.0.0.1", port)
+    print("ready", flush=True)
+    async with server:
+        await server.serve_forever()
+
+
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "send":
@@ -135,6 +191,12 @@ def main():
         asyncio.run(flood(args[0], int(args[1]), int(args[3]), int(args[2])))
     elif mode == "serve":
         asyncio.run(serve(int(args[0]), args[1], args[2]))
+    elif mode == "limits":
+        asyncio.run(limits(args[0]))
+    elif mode == "idle":
+        asyncio.run(idle(args[0], int(args[1]), int(args[2]), float(args[3])))
+    elif mode == "delay":
+        asyncio.run(delay(int(args[0]), int(args[1]), float(args[2])))
     else:
         sys.exit("unknown mode " + mode)
 
