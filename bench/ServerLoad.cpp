@@ -107,7 +107,7 @@ class LoadClient {
 ServerLoadResult measureServer(const std::string& certFile, const std::string& keyFile,
                                int clients, int threadCount, double seconds) {
   ServerLoadResult result;
-  serverContext = makeServerTlsContext(certFile, keyFile);
+  serverContext = norv::makeServerTlsContext(certFile, keyFile);
   listeningPort = 0;
   ExecuteQueue<notification> queue;
   SyslogServer server(0, threadCount, &queue);

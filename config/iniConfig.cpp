@@ -6,10 +6,6 @@
 
 #include "config/convertTo.h"
 
-FileException::FileException(std::string message) : message(std::move(message)) {}
-FileException::~FileException() noexcept = default;
-const char* FileException::what() const noexcept { return message.c_str(); }
-
 namespace {
 
 // Calls visit(section, name, value) for every line of every section that a

@@ -12,21 +12,16 @@
 #ifndef NORV_CONFIG_INICONFIG_H
 #define NORV_CONFIG_INICONFIG_H
 
-#include <exception>
+#include <stdexcept>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 // Thrown when the configuration file cannot be opened.
-class FileException : public std::exception {
+class FileException : public std::runtime_error {
  public:
-  explicit FileException(std::string message);
-  virtual ~FileException() noexcept;
-  virtual const char* what() const noexcept override;
-
- private:
-  std::string message;
+  explicit FileException(const std::string& message) : std::runtime_error(message) {}
 };
 
 class iniConfig {

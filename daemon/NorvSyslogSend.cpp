@@ -118,6 +118,7 @@ void installStopHandlers() {
 }
 
 std::string connectionLine(const DaemonConfig& c) {
+  using norv::pgConnectionParam;
   return pgConnectionParam("host", c.dbHost) + " " + pgConnectionParam("port", c.dbPort) + " " +
          pgConnectionParam("dbname", c.dbName) + " " + pgConnectionParam("user", c.dbUser) + " " +
          pgConnectionParam("password", c.dbPassword);

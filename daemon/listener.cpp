@@ -18,6 +18,7 @@
 #include "base/Utf8.h"
 #include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
+#include "database/PgHandles.h"
 #include "database/pgSafeThread.h"
 #include "websocket/SyslogClient.h"
 
@@ -41,11 +42,6 @@ constexpr std::chrono::seconds kStallReport{30};
 // process with its timing report once the library's TLS shutdown is over
 // (bounded by the library's 5 s timer).
 constexpr milliseconds kSenderCloseWait{7000};
-
-struct NotifyFree {
-  void operator()(PGnotify* n) const { PQfreemem(n); }
-};
-using NotifyPtr = std::unique_ptr<PGnotify, NotifyFree>;
 
 // Waits until the wake-up pipe has a byte, `sock` (if >= 0) is readable, or
 // the time is up; then empties the pipe. A signal that cuts the wait short
@@ -148,7 +144,7 @@ bool connectionLost(const websocketpp::exception& e) {
 // -1 when the connection to the receiver is lost.
 long forwardPending(PGconn* conn) {
   long count = 0;
-  while (NotifyPtr n{PQnotifies(conn)}) {
+  while (norv::PgNotify n{PQnotifies(conn)}) {
     std::string payload(n->extra);
     write_log("INFO", std::string("th_listener#Receive#") + n->relname + "#" + payload);
     // A text frame must be UTF-8. The connection asks for UTF8 unless the

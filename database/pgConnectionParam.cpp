@@ -11,6 +11,8 @@ bool isBlank(char c) {
 }
 }  // namespace
 
+namespace norv {
+
 std::string pgConnectionParam(const std::string& keyword, const std::string& value) {
   std::string out = keyword + "=";
   const std::string::size_type first = value.find_first_not_of(kBlanks);
@@ -37,3 +39,5 @@ std::string pgConnectionString(const std::string& host, int port, const std::str
   return pgConnectionIdentity(host, port, dbname, user) + " " +
          pgConnectionParam("password", password);
 }
+
+}  // namespace norv

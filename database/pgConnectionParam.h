@@ -9,6 +9,8 @@
 
 #include <string>
 
+namespace norv {
+
 // keyword=escapedvalue, for example pgConnectionParam("password", "my secret")
 // gives password=my\ secret.
 std::string pgConnectionParam(const std::string& keyword, const std::string& value);
@@ -21,5 +23,7 @@ std::string pgConnectionIdentity(const std::string& host, int port, const std::s
 // pgConnectionIdentity followed by " password=...".
 std::string pgConnectionString(const std::string& host, int port, const std::string& dbname,
                                const std::string& user, const std::string& password);
+
+}  // namespace norv
 
 #endif

@@ -3,43 +3,30 @@
 #include <iostream>
 #include <utility>
 
+#include "base/MutexLock.h"
 #include "config/convertTo.h"
 #include "database/pgConnectionParam.h"
-#include "config/PthreadLock.h"
 
 pgConnectionPool::pgConnectionPool(std::string connectionString, int count)
-    : connectionString(std::move(connectionString)) {
-  // If one connect fails the exception leaves the constructor, and the
+    : connectionString(std::move(connectionString)), nextIndex(0), waitRequestCount(0), debugMode(false) {
+  // If one connect fails its exception leaves the constructor, and the
   // unique_ptrs already in connectionList close their connections.
-  for (int i = 0; i < count; ++i) {
-    try {
-      connectionList.push_back(std::make_unique<pgSafeThread>(this->connectionString));
-    } catch (const PostgresqlException& e) {
-      throw PostgresqlException(e.what());
-    }
-  }
-  pthread_mutex_init(&poolMutex, nullptr);
-  pthread_mutex_init(&waitMutex, nullptr);
-  nextIndex = 0;
-  waitRequestCount = 0;
-  debugMode = false;
+  norv::MutexLock lock(poolMutex);
+  for (int i = 0; i < count; ++i)
+    connectionList.push_back(std::make_unique<pgSafeThread>(this->connectionString));
 }
 
 pgConnectionPool::pgConnectionPool(std::string host, int port, std::string dbname,
                                    std::string user, std::string password, int count)
-    : pgConnectionPool(pgConnectionString(host, port, dbname, user, password), count) {}
+    : pgConnectionPool(norv::pgConnectionString(host, port, dbname, user, password), count) {}
 
 pgConnectionPool::~pgConnectionPool() {
-  {
-    PthreadLock lock(poolMutex);
-    connectionList.clear();
-  }
-  pthread_mutex_destroy(&poolMutex);
-  pthread_mutex_destroy(&waitMutex);
+  norv::MutexLock lock(poolMutex);
+  connectionList.clear();
 }
 
 pgSafeThread* pgConnectionPool::select(unsigned int& position) {
-  PthreadLock lock(poolMutex);
+  norv::MutexLock lock(poolMutex);
   if (connectionList.empty()) {
     throw PostgresqlException("connection pool is empty: no connection to run the request on");
   }
@@ -54,17 +41,17 @@ pgSafeThread* pgConnectionPool::getNextConnection() {
 }
 
 int pgConnectionPool::getNextConnectionID() {
-  PthreadLock lock(poolMutex);
+  norv::MutexLock lock(poolMutex);
   return static_cast<int>(nextIndex);
 }
 
 int pgConnectionPool::getConnectionNumber() {
-  PthreadLock lock(poolMutex);
+  norv::MutexLock lock(poolMutex);
   return static_cast<int>(connectionList.size());
 }
 
 int pgConnectionPool::getWaitRequest() {
-  PthreadLock lock(waitMutex);
+  norv::MutexLock lock(waitMutex);
   return waitRequestCount;
 }
 
@@ -84,12 +71,17 @@ template <class Op>
 PGresult* pgConnectionPool::onNextConnection(Op op) {
   unsigned int position;
   pgSafeThread* connection = select(position);
-  PGresult* result;
-  try {
-    result = op(*connection);
-  } catch (const PostgresqlException& e) {
-    throw PostgresqlException(e.what());
-  }
+  // Counted from the selection to the end of the statement, however it ends.
+  struct UnderWay {
+    pgConnectionPool& pool;
+    explicit UnderWay(pgConnectionPool& p) : pool(p) { change(1); }
+    ~UnderWay() { change(-1); }
+    void change(int by) {
+      norv::MutexLock lock(pool.waitMutex);
+      pool.waitRequestCount += by;
+    }
+  } underWay(*this);
+  PGresult* result = op(*connection);
   if (debugMode) {
     Trace("   [ " + unsignedLongIntToString(position) +
           " ] exec status: " + PQresStatus(PQresultStatus(result)));
@@ -99,14 +91,8 @@ PGresult* pgConnectionPool::onNextConnection(Op op) {
 
 template <class Op>
 void pgConnectionPool::onEveryConnection(Op op) {
-  PthreadLock lock(poolMutex);
-  for (const auto& connection : connectionList) {
-    try {
-      op(*connection);
-    } catch (const PostgresqlException& e) {
-      throw PostgresqlException(e.what());
-    }
-  }
+  norv::MutexLock lock(poolMutex);
+  for (const auto& connection : connectionList) op(*connection);
 }
 
 PGresult* pgConnectionPool::executeRequest(std::string query) {

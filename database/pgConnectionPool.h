@@ -16,13 +16,14 @@
 #define NORV_DATABASE_PGCONNECTIONPOOL_H
 
 #include <libpq-fe.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "database/pgSafeThread.h"
 
 class pgConnectionPool {
@@ -42,6 +43,8 @@ class pgConnectionPool {
   // Position the next request takes; may equal the pool size (then 0 is next).
   int getNextConnectionID();
   int getConnectionNumber();
+  // Requests under way: given a connection and not yet finished (waiting for
+  // that connection's mutex, or running on it).
   int getWaitRequest();
   void enableDebugMode(bool enable);
   // Writes message and a line end to standard output when debugMode is on.
@@ -61,18 +64,18 @@ class pgConnectionPool {
 
  private:
   // Picks the next connection and reports the position it took.
-  pgSafeThread* select(unsigned int& position);
+  pgSafeThread* select(unsigned int& position) NORV_EXCLUDES(poolMutex);
   template <class Op>
   PGresult* onNextConnection(Op op);
   template <class Op>
   void onEveryConnection(Op op);
 
-  std::vector<std::unique_ptr<pgSafeThread>> connectionList;
+  std::vector<std::unique_ptr<pgSafeThread>> connectionList NORV_GUARDED_BY(poolMutex);
   std::string connectionString;
-  pthread_mutex_t poolMutex;
-  unsigned int nextIndex;
-  pthread_mutex_t waitMutex;
-  int waitRequestCount;
+  norv::Mutex poolMutex;
+  unsigned int nextIndex NORV_GUARDED_BY(poolMutex);
+  norv::Mutex waitMutex;
+  int waitRequestCount NORV_GUARDED_BY(waitMutex);
   std::atomic<bool> debugMode;
 };
 

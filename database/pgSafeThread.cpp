@@ -3,22 +3,13 @@
 #include <memory>
 #include <utility>
 
+#include "base/MutexLock.h"
+#include "database/PgHandles.h"
 #include "database/pgConnectionParam.h"
-#include "config/PthreadLock.h"
-
-PostgresqlException::PostgresqlException(std::string message) : message(std::move(message)) {}
-PostgresqlException::~PostgresqlException() noexcept = default;
-const char* PostgresqlException::what() const noexcept { return message.c_str(); }
 
 namespace {
 
-struct ConnCloser {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct ResultClearer {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using ResultPtr = std::unique_ptr<PGresult, ResultClearer>;
+using norv::PgResult;
 
 // The value pointers of a parameterised call. Up to kInline parameters live on
 // the stack; only longer lists take a heap block.
@@ -53,33 +44,31 @@ pgSafeThread::pgSafeThread(std::string connectionString)
 
 pgSafeThread::pgSafeThread(std::string host, int port, std::string dbname, std::string user,
                            std::string password)
-    : conn(nullptr), connectionString(pgConnectionString(host, port, dbname, user, password)) {
-  open(pgConnectionIdentity(host, port, dbname, user));
+    : conn(nullptr), connectionString(norv::pgConnectionString(host, port, dbname, user, password)) {
+  open(norv::pgConnectionIdentity(host, port, dbname, user));
 }
 
 void pgSafeThread::open(const std::string& errorSuffix) {
-  std::unique_ptr<PGconn, ConnCloser> c(PQconnectdb(connectionString.c_str()));
+  norv::PgConn c(PQconnectdb(connectionString.c_str()));
   if (!c) throw PostgresqlException(std::string("out of memory\n") + errorSuffix);
   if (PQstatus(c.get()) != CONNECTION_OK) {
     std::string text = std::string(PQerrorMessage(c.get())) + "\n" + errorSuffix;
     c.reset();
     throw PostgresqlException(std::move(text));
   }
-  pthread_mutex_init(&mutex, nullptr);
   conn = c.release();
 }
 
 pgSafeThread::~pgSafeThread() {
   PQfinish(conn);
-  pthread_mutex_destroy(&mutex);
 }
 
 template <class Call>
 PGresult* pgSafeThread::run(const char* prefix, bool errorFromConnection, Call call) {
-  ResultPtr result;
+  PgResult result;
   std::string error;
   {
-    PthreadLock lock(mutex);
+    norv::MutexLock lock(mutex);
     result.reset(call(conn));
     const ExecStatusType status = PQresultStatus(result.get());
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
@@ -108,7 +97,7 @@ PGresult* pgSafeThread::executeParamRequest(std::string query, std::vector<std::
 }
 
 void pgSafeThread::prepareRequest(std::string name, std::string query, int nParams) {
-  const ResultPtr done(run("prepare failed:  ", true, [&](PGconn* c) {
+  const PgResult done(run("prepare failed:  ", true, [&](PGconn* c) {
     return PQprepare(c, name.c_str(), query.c_str(), nParams, nullptr);
   }));
 }
@@ -129,6 +118,6 @@ PGresult* pgSafeThread::executePrepareRequest(std::string name) {
 }
 
 std::string pgSafeThread::getClientEncoding() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return pg_encoding_to_char(PQclientEncoding(conn));
 }

@@ -14,22 +14,18 @@
 #define NORV_DATABASE_PGSAFETHREAD_H
 
 #include <libpq-fe.h>
-#include <pthread.h>
 
-#include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/Mutex.h"
+
 // A failed connect or statement; the text starts with the failing step's
 // prefix and goes on with libpq's own message.
-class PostgresqlException : public std::exception {
+class PostgresqlException : public std::runtime_error {
  public:
-  explicit PostgresqlException(std::string message);
-  virtual ~PostgresqlException() noexcept;
-  virtual const char* what() const noexcept override;
-
- private:
-  std::string message;
+  explicit PostgresqlException(const std::string& message) : std::runtime_error(message) {}
 };
 
 class pgSafeThread {
@@ -64,7 +60,8 @@ class pgSafeThread {
   PGresult* run(const char* prefix, bool errorFromConnection, Call call);
 
   std::string connectionString;
-  pthread_mutex_t mutex;
+  // Held around each libpq call a method makes, and the copy of its error.
+  norv::Mutex mutex;
 };
 
 #endif

@@ -5,11 +5,11 @@
 #ifndef NORV_SERVICES_HASHMAPSERVICE_H
 #define NORV_SERVICES_HASHMAPSERVICE_H
 
-#include <pthread.h>
-
 #include <map>
 #include <string>
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "services/serviceSyslog.h"
 
 class HashMapService {
@@ -31,8 +31,8 @@ class HashMapService {
   int size();
 
  private:
-  std::map<std::string, serviceSyslog*> services;
-  pthread_mutex_t mutex;
+  std::map<std::string, serviceSyslog*> services NORV_GUARDED_BY(mutex);
+  norv::Mutex mutex;
 };
 
 #endif

@@ -1,6 +1,6 @@
 #include "services/Maintenance.h"
 
-#include "config/PthreadLock.h"
+#include "base/MutexLock.h"
 
 namespace {
 
@@ -18,13 +18,13 @@ bool hasEnded(const var_maintenance& window, time_t now) { return window.end.tv_
 
 }  // namespace
 
-Maintenance::Maintenance() { pthread_mutex_init(&mutex, nullptr); }
+Maintenance::Maintenance() = default;
 
-Maintenance::~Maintenance() { pthread_mutex_destroy(&mutex); }
+Maintenance::~Maintenance() = default;
 
 void Maintenance::add(int plannedId, unsigned long id, int status, timeval start, timeval end,
                       int option) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   if (!plannedIds.emplace(plannedId, id).second) return;
   var_maintenance window;
   window.status = status;
@@ -36,7 +36,7 @@ void Maintenance::add(int plannedId, unsigned long id, int status, timeval start
 }
 
 bool Maintenance::isMaintenance(unsigned long id) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   auto it = windows.find(id);
   if (it == windows.end() || it->second.empty()) return false;
   time_t now = nowSeconds();
@@ -47,7 +47,7 @@ bool Maintenance::isMaintenance(unsigned long id) {
 }
 
 var_maintenance Maintenance::getMaintenanceInformation(unsigned long id) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   auto it = windows.find(id);
   if (it != windows.end() && !it->second.empty()) {
     time_t now = nowSeconds();
@@ -69,7 +69,7 @@ void Maintenance::removeList(WindowMap::iterator it) {
 }
 
 void Maintenance::clean(unsigned long id) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   auto it = windows.find(id);
   if (it == windows.end() || it->second.empty()) return;
   time_t now = nowSeconds();
@@ -82,7 +82,7 @@ void Maintenance::clean(unsigned long id) {
 }
 
 void Maintenance::clean(unsigned long id, int plannedId) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   auto it = windows.find(id);
   if (it == windows.end()) return;
   for (const var_maintenance& window : it->second) {
@@ -94,6 +94,6 @@ void Maintenance::clean(unsigned long id, int plannedId) {
 }
 
 bool Maintenance::isPlannedIDPresent(int plannedId) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return plannedIds.count(plannedId) != 0;
 }

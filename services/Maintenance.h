@@ -1,17 +1,18 @@
 // Maintenance: a thread-safe store of planned maintenance windows, each tied
 // to a service id (kept at its full unsigned long width) and to a planned id
 // registered at most once. Every time test reads the wall clock itself and
-// compares whole seconds, both bounds inclusive. One pthread mutex, `mutex`,
+// compares whole seconds, both bounds inclusive. One mutex, `mutex`,
 // guards both maps; every operation holds it for its whole duration.
 #ifndef NORV_SERVICES_MAINTENANCE_H
 #define NORV_SERVICES_MAINTENANCE_H
 
-#include <pthread.h>
 #include <sys/time.h>
 
 #include <map>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "services/var_maintenance.h"
 
 class Maintenance {
@@ -40,11 +41,12 @@ class Maintenance {
  private:
   using WindowMap = std::map<unsigned long, std::vector<var_maintenance>>;
   // Erases the list at `it`, unregistering each of its planned ids.
-  void removeList(WindowMap::iterator it);
+  void removeList(WindowMap::iterator it) NORV_REQUIRES(mutex);
 
-  WindowMap windows;
-  std::map<int, unsigned long> plannedIds;  // planned id -> the id it was added for
-  pthread_mutex_t mutex;
+  WindowMap windows NORV_GUARDED_BY(mutex);
+  // planned id -> the id it was added for
+  std::map<int, unsigned long> plannedIds NORV_GUARDED_BY(mutex);
+  norv::Mutex mutex;
 };
 
 #endif

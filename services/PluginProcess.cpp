@@ -185,6 +185,8 @@ bool waitFor(int pidFd, Clock::time_point limit, Changed changed) {
 
 }  // namespace
 
+namespace norv {
+
 const char* PluginProcess::Failure::stepPrefix() const noexcept {
   switch (step) {
     case Step::openPipe: return "Error open pipe";
@@ -375,3 +377,5 @@ int PluginProcess::wait() {
   }
   return status_;
 }
+
+}  // namespace norv

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+namespace norv {
+
 class PluginProcess {
  public:
   // What the child gets besides its arguments.
@@ -100,5 +102,7 @@ class PluginProcess {
   std::optional<Clock::time_point> deadline_;
   Ending ending_ = Ending::normal;
 };
+
+}  // namespace norv
 
 #endif

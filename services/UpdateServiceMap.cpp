@@ -2,24 +2,24 @@
 
 #include <stdexcept>
 
-#include "config/PthreadLock.h"
+#include "base/MutexLock.h"
 
-UpdateServiceMap::UpdateServiceMap() { pthread_mutex_init(&mutex, nullptr); }
+UpdateServiceMap::UpdateServiceMap() = default;
 
-UpdateServiceMap::~UpdateServiceMap() { pthread_mutex_destroy(&mutex); }
+UpdateServiceMap::~UpdateServiceMap() = default;
 
 void UpdateServiceMap::addService(service s) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   services[s.id] = std::move(s);
 }
 
 bool UpdateServiceMap::find(unsigned long long id) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return services.count(id) != 0;
 }
 
 service UpdateServiceMap::getService(unsigned long long id) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   auto it = services.find(id);
   if (it == services.end()) throw std::out_of_range("UpdateServiceMap::getService: no such id");
   service taken = it->second;
@@ -28,11 +28,11 @@ service UpdateServiceMap::getService(unsigned long long id) {
 }
 
 bool UpdateServiceMap::empty() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return services.empty();
 }
 
 int UpdateServiceMap::size() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return static_cast<int>(services.size());
 }

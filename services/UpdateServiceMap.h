@@ -4,10 +4,10 @@
 #ifndef NORV_SERVICES_UPDATESERVICEMAP_H
 #define NORV_SERVICES_UPDATESERVICEMAP_H
 
-#include <pthread.h>
-
 #include <map>
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "services/service.h"
 
 class UpdateServiceMap {
@@ -26,8 +26,8 @@ class UpdateServiceMap {
   int size();
 
  private:
-  std::map<unsigned long long, service> services;
-  pthread_mutex_t mutex;
+  std::map<unsigned long long, service> services NORV_GUARDED_BY(mutex);
+  norv::Mutex mutex;
 };
 
 #endif

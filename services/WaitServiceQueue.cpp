@@ -3,26 +3,26 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "config/PthreadLock.h"
+#include "base/MutexLock.h"
 
-WaitServiceQueue::WaitServiceQueue() { pthread_mutex_init(&mutex, nullptr); }
+WaitServiceQueue::WaitServiceQueue() = default;
 
-WaitServiceQueue::~WaitServiceQueue() { pthread_mutex_destroy(&mutex); }
+WaitServiceQueue::~WaitServiceQueue() = default;
 
 void WaitServiceQueue::push(const service& s) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   services.push_back(s);
   std::push_heap(services.begin(), services.end(), CompareService());
 }
 
 service WaitServiceQueue::front() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   if (services.empty()) throw std::out_of_range("WaitServiceQueue::front on an empty queue");
   return services.front();
 }
 
 service WaitServiceQueue::pop() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   if (services.empty()) throw std::out_of_range("WaitServiceQueue::pop on an empty queue");
   service first = services.front();
   if (services.size() > 1) std::pop_heap(services.begin(), services.end(), CompareService());
@@ -31,11 +31,11 @@ service WaitServiceQueue::pop() {
 }
 
 bool WaitServiceQueue::empty() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return services.empty();
 }
 
 int WaitServiceQueue::size() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return static_cast<int>(services.size());
 }

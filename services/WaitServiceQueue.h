@@ -5,10 +5,10 @@
 #ifndef NORV_SERVICES_WAITSERVICEQUEUE_H
 #define NORV_SERVICES_WAITSERVICEQUEUE_H
 
-#include <pthread.h>
-
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "services/CompareService.h"
 #include "services/service.h"
 
@@ -28,8 +28,8 @@ class WaitServiceQueue {
   int size();
 
  private:
-  pthread_mutex_t mutex;
-  std::vector<service> services;
+  norv::Mutex mutex;
+  std::vector<service> services NORV_GUARDED_BY(mutex);
 };
 
 #endif

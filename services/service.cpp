@@ -13,6 +13,8 @@
 
 #include "services/PluginProcess.h"
 
+using norv::PluginProcess;
+
 static_assert(sizeof(timeval::tv_sec) == 8 && sizeof(timeval::tv_usec) == 8,
               "exec_time is kept at 64-bit seconds and microseconds");
 

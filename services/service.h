@@ -16,7 +16,9 @@
 
 #include "services/serviceException.h"
 
+namespace norv {
 class PluginProcess;
+}
 
 class service {
  public:
@@ -110,7 +112,7 @@ class service {
   // Waits for the plugin, then turns its ending, wait status and collected
   // text into return_code and output; returns the code or throws
   // serviceException.
-  int settleRun(PluginProcess& child, const std::string& text, Naming naming);
+  int settleRun(norv::PluginProcess& child, const std::string& text, Naming naming);
 };
 
 #endif

@@ -3,11 +3,11 @@
 #include <iostream>
 #include <optional>
 
+#include "base/MutexLock.h"
 #include "services/PluginProcess.h"
-#include "config/PthreadLock.h"
 
 namespace {
-const PluginProcess::Setup kSyslogPluginSetup = {true, true, false,
+const norv::PluginProcess::Setup kSyslogPluginSetup = {true, true, false,
                                                  "DAEMON: plugin is not executable "};
 }
 
@@ -19,7 +19,7 @@ serviceSyslog::serviceSyslog(const serviceSyslog& other) : service(other) {
 
 serviceSyslog& serviceSyslog::operator=(const serviceSyslog& other) {
   if (this != &other) {
-    PthreadLock lock(mutex);
+    norv::MutexLock lock(mutex);
     service::operator=(other);
   }
   return *this;
@@ -28,12 +28,12 @@ serviceSyslog& serviceSyslog::operator=(const serviceSyslog& other) {
 serviceSyslog::~serviceSyslog() { pthread_mutex_destroy(&mutex); }
 
 int serviceSyslog::GetReturnCode() {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return return_code;
 }
 
 void serviceSyslog::SetReturnCode(int code) {
-  PthreadLock lock(mutex);
+  norv::MutexLock lock(mutex);
   return_code = code;
 }
 
@@ -41,10 +41,10 @@ int serviceSyslog::execute(std::string message) {
   // Held from "LOCK" to "UNLOCK": publishing the result, the wait for the
   // child and reading its status. The plugin runs before it is taken; the
   // wait lasts at most until the run's time-out, plus the kill grace.
-  std::optional<PthreadLock> publishing;
+  std::optional<norv::MutexLock> publishing;
   try {
     try {
-      PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup,
+      norv::PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup,
                           {pluginTimeout(), pluginOutputLimit()});
       message.push_back('\n');
       std::string text = child.collect(std::move(message));
@@ -56,13 +56,13 @@ int serviceSyslog::execute(std::string message) {
       std::cout << "UNLOCK" << std::endl;
       publishing.reset();
       return code;
-    } catch (const PluginProcess::Failure& failure) {
+    } catch (const norv::PluginProcess::Failure& failure) {
       throw serviceException(
           describeFailure(failure.stepPrefix(), failure.error, Naming::withoutName));
     }
-  } catch (const serviceException& failure) {
+  } catch (const serviceException&) {
     std::cout << "Exception service unlock" << std::endl;
     publishing.reset();
-    throw serviceException(failure.what());
+    throw;
   }
 }

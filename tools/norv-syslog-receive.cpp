@@ -24,13 +24,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include <json/json.h>
 
+#include "base/Mutex.h"
+#include "base/MutexLock.h"
 #include "websocket/ServerTlsContext.h"
 #include "websocket/SyslogServer.h"
 
@@ -67,11 +68,11 @@ std::shared_ptr<boost::asio::ssl::context> contextForConnection(int, std::weak_p
 // A stop may be asked for before the server listens: it is then carried out
 // as soon as listening starts. stopMutex guards the two flags and the call.
 SyslogServer* server = nullptr;
-std::mutex stopMutex;
-bool listening = false;
-bool stopRequested = false;
+norv::Mutex stopMutex;
+bool listening NORV_GUARDED_BY(stopMutex) = false;
+bool stopRequested NORV_GUARDED_BY(stopMutex) = false;
 
-void stopServerLocked() {
+void stopServerLocked() NORV_REQUIRES(stopMutex) {
   listening = false;
   try {
     server->stop();
@@ -81,14 +82,14 @@ void stopServerLocked() {
 }
 
 void requestStop() {
-  std::lock_guard<std::mutex> lock(stopMutex);
+  norv::MutexLock lock(stopMutex);
   stopRequested = true;
   if (listening) stopServerLocked();
 }
 
 void onListening(int port) {
   say("listening on port " + std::to_string(port));
-  std::lock_guard<std::mutex> lock(stopMutex);
+  norv::MutexLock lock(stopMutex);
   listening = true;
   if (stopRequested) stopServerLocked();
 }
@@ -221,7 +222,7 @@ int main(int argc, char** argv) {
   if (optind < argc) usage(std::string("unexpected argument '") + argv[optind] + "'");
   if (cert.empty() || key.empty()) usage("--cert and --key are required");
   try {
-    tlsContext = makeServerTlsContext(cert, key, clientCa);
+    tlsContext = norv::makeServerTlsContext(cert, key, clientCa);
   } catch (const std::exception& e) {
     say(e.what());
     return 2;

@@ -7,6 +7,8 @@ namespace {
 const std::string::size_type kEagerSize = 64 * 1024;
 }  // namespace
 
+namespace norv {
+
 LineLockedStreamBuf::LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex)
     : target(target), mutex(mutex) {}
 
@@ -48,3 +50,5 @@ void LineLockedStreamBuf::emit() {
   if (pending.capacity() > kEagerSize) std::string().swap(pending);
   else pending.clear();
 }
+
+}  // namespace norv

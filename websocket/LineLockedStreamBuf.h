@@ -17,6 +17,8 @@
 #include <streambuf>
 #include <string>
 
+namespace norv {
+
 class LineLockedStreamBuf : public std::streambuf {
  public:
   LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex);
@@ -42,5 +44,7 @@ class LineLockedStreamBuf : public std::streambuf {
   std::atomic<pthread_mutex_t*> mutex;
   std::string pending;
 };
+
+}  // namespace norv
 
 #endif

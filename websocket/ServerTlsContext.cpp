@@ -6,6 +6,8 @@
 
 #include <boost/system/system_error.hpp>
 
+namespace norv {
+
 std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
                                                                 const std::string& keyFile,
                                                                 const std::string& clientCaFile) {
@@ -36,3 +38,5 @@ std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::strin
   }
   return context;
 }
+
+}  // namespace norv

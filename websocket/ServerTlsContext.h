@@ -13,8 +13,12 @@
 // With clientCaFile set, every client must present a certificate that
 // chains to a certificate of that PEM file (mutual TLS).
 // Throws std::runtime_error naming the file that could not be used.
+namespace norv {
+
 std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
                                                                 const std::string& keyFile,
                                                                 const std::string& clientCaFile = "");
+
+}  // namespace norv
 
 #endif

@@ -212,7 +212,7 @@ void SyslogClient::setOutputMutex(pthread_mutex_t* m) {
 }
 
 void SyslogClient::print(const std::string& lines) {
-  LineLockedStreamBuf::writeLocked(std::cout, outputMutex.load(), lines);
+  norv::LineLockedStreamBuf::writeLocked(std::cout, outputMutex.load(), lines);
 }
 
 void SyslogClient::on_socket_init(websocketpp::connection_hdl) {

@@ -157,8 +157,8 @@ class SyslogClient {
   std::uint64_t bytesAcked NORV_GUARDED_BY(flowMutex);
   int wakeFd;
   std::atomic<pthread_mutex_t*> outputMutex;
-  LineLockedStreamBuf accessLogBuf;
-  LineLockedStreamBuf errorLogBuf;
+  norv::LineLockedStreamBuf accessLogBuf;
+  norv::LineLockedStreamBuf errorLogBuf;
   std::ostream accessLogStream;
   std::ostream errorLogStream;
 };

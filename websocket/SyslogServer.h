@@ -171,7 +171,7 @@ class SyslogServer {
   int loopThreads NORV_GUARDED_BY(loopMutex);
 
   // The endpoint's error log, written whole entry by entry to std::cerr.
-  LineLockedStreamBuf errorLogBuf;
+  norv::LineLockedStreamBuf errorLogBuf;
   std::ostream errorLogStream;
 };
 

@@ -6,21 +6,16 @@
 
 #include <libpq-fe.h>
 
+#include "database/PgHandles.h"
+
 #include <functional>
 #include <memory>
 #include <string>
 
 namespace testsupport {
 
-struct PGresultClear {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using PgResult = std::unique_ptr<PGresult, PGresultClear>;
-
-struct PGconnFinish {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-using PgConn = std::unique_ptr<PGconn, PGconnFinish>;
+using norv::PgConn;
+using norv::PgResult;
 
 // A connection that fails the calling test when it cannot be made.
 PgConn pgConnect(const std::string& conninfo);

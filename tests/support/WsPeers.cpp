@@ -14,7 +14,7 @@ void recordListenPort(int port) { listenPort = port; }
 }  // namespace
 
 void useServerCert(const CertPair& pair) {
-  auto context = makeServerTlsContext(pair.cert, pair.key);
+  auto context = norv::makeServerTlsContext(pair.cert, pair.key);
   std::lock_guard<std::mutex> lock(contextMutex);
   currentContext = context;
 }
