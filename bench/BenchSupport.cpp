@@ -17,91 +17,12 @@
 
 namespace bench {
 
+using testsupport::readFile;
+
 std::int64_t nowMicros() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-// ---- Child ----------------------------------------------------------------
-
-Child::Child(const std::vector<std::string>& argv, const std::string& stdoutPath,
-             const std::string& stderrPath, bool pipeStdin) {
-  int out[2] = {-1, -1};
-  int in[2] = {-1, -1};
-  if (stdoutPath.empty() && pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipeStdin && pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    int fdIn = pipeStdin ? in[0] : open("/dev/null", O_RDONLY);
-    int fdOut = stdoutPath.empty() ? out[1] : open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fdIn < 0 || fdOut < 0 || dup2(fdIn, 0) < 0 || dup2(fdOut, 1) < 0) _exit(127);
-    if (!stderrPath.empty()) {
-      int fdErr = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fdErr < 0 || dup2(fdErr, 2) < 0) _exit(127);
-    }
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  if (stdoutPath.empty()) {
-    close(out[1]);
-    stdoutFd_ = out[0];
-  }
-  if (pipeStdin) {
-    close(in[0]);
-    stdinFd_ = in[1];
-  }
-}
-
-Child::~Child() {
-  if (running()) stop(SIGKILL, std::chrono::milliseconds(2000));
-  closeStdin();
-  if (stdoutFd_ >= 0) close(stdoutFd_);
-}
-
-void Child::closeStdin() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  stdinFd_ = -1;
-}
-
-bool Child::running() {
-  int status = 0;
-  return wait(std::chrono::milliseconds(0), &status) == false;
-}
-
-bool Child::wait(std::chrono::milliseconds timeout, int* status) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!reaped_) {
-    int raw = 0;
-    pid_t r = waitpid(pid_, &raw, WNOHANG);
-    if (r == pid_) {
-      reaped_ = true;
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      break;
-    }
-    if (r < 0) {
-      reaped_ = true;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    usleep(5000);
-  }
-  *status = status_;
-  return true;
-}
-
-int Child::stop(int sig, std::chrono::milliseconds timeout) {
-  int status = -1;
-  if (reaped_) return status_;
-  kill(pid_, sig);
-  if (wait(timeout, &status)) return status;
-  kill(pid_, SIGKILL);
-  wait(std::chrono::milliseconds(5000), &status);
-  return -1;
 }
 
 // ---- /proc ----------------------------------------------------------------
@@ -299,18 +220,6 @@ double Producer::queueUsage() {
 
 // ---- files ----------------------------------------------------------------
 
-WorkDir::WorkDir() {
-  char tmpl[] = "/tmp/norv-bench.XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-WorkDir::~WorkDir() {
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) {
-  }
-}
-
 StderrTo::StderrTo(const std::string& path) {
   std::fflush(stderr);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -325,22 +234,6 @@ StderrTo::~StderrTo() {
   std::fflush(stderr);
   dup2(saved_, 2);
   close(saved_);
-}
-
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    usleep(10000);
-  }
-  return true;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 }  // namespace bench

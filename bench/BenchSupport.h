@@ -1,5 +1,5 @@
-// Pieces the benchmark's phases share: child processes it starts and stops,
-// figures read from /proc, the producer that raises notifications, and the
+// Pieces the benchmark's phases share (child processes, folders and waits
+// come from the test kit, support/TestSupport.h): figures read from /proc, the producer that raises notifications, and the
 // figures computed from what arrived (each arrival carries the sequence
 // number and send time that PostgreSQL put into the payload).
 // Nothing here takes a lock except ArrivalReader, whose vector is written by
@@ -18,43 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 struct pg_conn;
 
 namespace bench {
 
 // Wall-clock microseconds: the same clock as PostgreSQL's clock_timestamp().
 std::int64_t nowMicros();
-
-// A child started with execv. Standard input is /dev/null, or a pipe whose
-// write end this object keeps (pipeStdin); standard output goes to a pipe
-// read through stdoutFd() (empty stdoutPath) or to the file; standard error
-// to the file (empty: inherited). The destructor kills and reaps a child
-// still running, and closes the pipes.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& stdoutPath,
-        const std::string& stderrPath, bool pipeStdin = false);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  int stdoutFd() const { return stdoutFd_; }
-  void closeStdin();
-  bool running();
-  // Sends sig, waits at most `timeout`, then SIGKILLs. Returns the exit
-  // status (128 + signal when killed), -1 if it had to be killed.
-  int stop(int sig, std::chrono::milliseconds timeout);
-  // Waits for the exit; false on time-out.
-  bool wait(std::chrono::milliseconds timeout, int* status);
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = -1;
-  int stdoutFd_ = -1;
-  int stdinFd_ = -1;
-};
 
 // CPU seconds (user + system) and resident sizes of a live process.
 struct ProcFigures {
@@ -137,18 +108,6 @@ class Producer {
   pg_conn* conn_;
 };
 
-// A self-deleting folder.
-class WorkDir {
- public:
-  WorkDir();
-  ~WorkDir();
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // Sends what this process writes to standard error into `path` while it
 // lives (a library's chatter during a phase), then restores it.
 class StderrTo {
@@ -161,10 +120,6 @@ class StderrTo {
  private:
   int saved_ = -1;
 };
-
-// Polls cond every 10 ms until it holds or the time is up.
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
-std::string readFile(const std::string& path);
 
 }  // namespace bench
 

@@ -19,6 +19,8 @@
 
 namespace bench {
 
+using testsupport::waitUntil;
+
 namespace {
 
 typedef websocketpp::client<websocketpp::config::asio_tls_client> LoadEndpoint;

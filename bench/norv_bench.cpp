@@ -31,6 +31,10 @@
 #include "services/service.h"
 
 using namespace bench;
+using testsupport::ChildProcess;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::waitUntil;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -101,10 +105,10 @@ int bareListen(long count) {
   return 0;
 }
 
-Figures runBare(const Options& o, const WorkDir& work) {
+Figures runBare(const Options& o, const TempDir& work) {
   Figures f;
   std::string err = work.file("bare.err");
-  Child child({o.self, "listen", "--count", std::to_string(o.burst)}, "", err);
+  ChildProcess child({o.self, "listen", "--count", std::to_string(o.burst)}, ChildProcess::kPipe, err);
   ArrivalReader reader(child.stdoutFd(), static_cast<std::size_t>(o.burst));
   if (!waitUntil([&] { return readFile(err).find("ready") != std::string::npos; }, seconds(10))) {
     f.note = "bare client did not start: " + readFile(err);
@@ -132,7 +136,7 @@ Figures runBare(const Options& o, const WorkDir& work) {
 
 // ---- the relay: receiver + daemon ---------------------------------------------
 
-std::string writeConfig(const WorkDir& work, int port) {
+std::string writeConfig(const TempDir& work, int port) {
   std::string path = work.file("quillon.conf");
   auto env = [](const char* name, const char* fallback) {
     const char* v = std::getenv(name);
@@ -154,9 +158,9 @@ int listeningPortIn(const std::string& file) {
 }
 
 // Starts the daemon against a receiver on `port` and waits until it relays.
-std::unique_ptr<Child> startDaemon(const Options& o, const WorkDir& work, int port, std::string& note) {
+std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work, int port, std::string& note) {
   std::string conf = writeConfig(work, port);
-  auto daemon = std::make_unique<Child>(std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf},
+  auto daemon = std::make_unique<ChildProcess>(std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf},
                                         work.file("daemon.out"), work.file("daemon.err"));
   std::string log = work.file("norv.log");
   bool ready = waitUntil([&] {
@@ -177,9 +181,9 @@ std::unique_ptr<Child> startDaemon(const Options& o, const WorkDir& work, int po
 Figures runRelay(const Options& o, const std::string& tag, long expected,
                  const std::function<void(Producer&, const ArrivalReader&)>& produce,
                  const std::function<void(long, pid_t)>& watch = nullptr) {
-  WorkDir work;
+  TempDir work;
   Figures f;
-  Child receiver({o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key}, "",
+  ChildProcess receiver({o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key}, ChildProcess::kPipe,
                  work.file("receiver.err"));
   ArrivalReader reader(receiver.stdoutFd(), static_cast<std::size_t>(expected));
   int port = 0;
@@ -191,7 +195,7 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
     reader.join();
     return f;
   }
-  std::unique_ptr<Child> daemon = startDaemon(o, work, port, f.note);
+  std::unique_ptr<ChildProcess> daemon = startDaemon(o, work, port, f.note);
   if (!daemon) {
     receiver.stop(SIGTERM, seconds(5));
     reader.join();
@@ -252,11 +256,11 @@ struct SlowFigures {
 };
 
 SlowFigures runSlow(const Options& o) {
-  WorkDir work;
+  TempDir work;
   SlowFigures s;
   s.expected = o.slowCount;
   std::string err = work.file("slow.err"), out = work.file("slow.out");
-  Child receiver({"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
+  ChildProcess receiver({"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
                   std::to_string(o.slowCount), "--slow-seconds", std::to_string(o.slowSeconds)},
                  out, err);
   int port = 0;
@@ -265,7 +269,7 @@ SlowFigures runSlow(const Options& o) {
     s.note = "slow receiver did not listen: " + readFile(err);
     return s;
   }
-  std::unique_ptr<Child> daemon = startDaemon(o, work, port, s.note);
+  std::unique_ptr<ChildProcess> daemon = startDaemon(o, work, port, s.note);
   if (!daemon) return s;
   progress("slow receiver: raising " + std::to_string(o.slowCount) + " notifications");
   auto start = std::chrono::steady_clock::now();
@@ -480,7 +484,7 @@ int main(int argc, char** argv) {
   }
   if (!std::getenv("PGHOST") || !std::getenv("PGPORT")) usage("PGHOST and PGPORT must name the PostgreSQL to use");
 
-  WorkDir work;
+  TempDir work;
   o.cert = work.file("cert.pem");
   o.key = work.file("key.pem");
   const std::string& cert = o.cert;

@@ -7,8 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 # Only what the benchmark runs: the daemon, the receiver and the bench programs.
-NORV_TARGETS="norv-syslog-send norv-syslog-receive norv-bench norv-bench-plugin" \
-  scripts/build.sh build-bench -DNORV_BUILD_BENCH=ON
+scripts/build.sh bench
 
 work=$(mktemp -d /tmp/norv-bench-pg.XXXXXX)
 chmod 755 "$work"  # the cluster runs as the postgres user

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh build
+scripts/build.sh default
 
 work=$(mktemp -d /tmp/norv-demo.XXXXXX)
 chmod 755 "$work"  # the cluster below runs as the postgres user

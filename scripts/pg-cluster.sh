@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A private PostgreSQL cluster in a folder of its own, for tests and the demo.
-#   pg-cluster.sh start DIR   initdb into DIR, start on a free loopback port and a
+#   pg-cluster.sh start DIR   (re)initdb into DIR, start on a free loopback port and a
 #                             socket folder inside DIR; writes DIR/env (PGHOST...)
 #   pg-cluster.sh stop DIR    stop it (fast shutdown); DIR stays
 #   pg-cluster.sh kill DIR    SIGKILL the postmaster (fault tests)
@@ -13,7 +13,11 @@ as_pg() { if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 
 case "$cmd" in
 start)
+  # A cluster left behind by an earlier run in the same folder goes first.
+  [ -f "$dir/data/postmaster.pid" ] && as_pg "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
+  rm -rf "$dir/data" "$dir/sock"
   mkdir -p "$dir/sock"
+  chmod 755 "$dir"
   [ "$(id -u)" = 0 ] && chown -R postgres: "$dir"
   port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   as_pg "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --nosync --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 \

@@ -1,30 +1,20 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, starts a private PostgreSQL for the
-# run (stopped however the run ends), then runs these stages, each in its own
-# build folder:
+# Every test: installs what is missing, then runs these stages, each a preset
+# of CMakePresets.json with its own build folder:
 #   normal  build/       the whole suite under CTest
 #   asan    build-asan/  the whole suite under AddressSanitizer + UBSan
-#   tsan    build-tsan/  the threaded parts under ThreadSanitizer
+#   tsan    build-tsan/  the threaded parts (label "threads") under ThreadSanitizer
 #   fuzz    build-fuzz/  each libFuzzer target for a bounded time (clang)
 # Usage: scripts/test.sh [STAGE...]   (default: all four, in that order)
-# A sanitizer report anywhere, the test programs' own children included,
-# fails its stage: the reports go to files under the stage's san-logs/ folder
-# and any file there is a failure.
+# CTest starts the private PostgreSQL cluster the tests need (a fixture) and
+# stops it after them. A sanitizer report anywhere, the test programs' own
+# children included, fails its stage: the reports go to files under the
+# stage's san-logs/ folder and any file there is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-jobs=$(nproc)
 fuzz_seconds=${NORV_FUZZ_SECONDS:-45}
-
-# Names of the tests that exercise threads: the queue and the receiving
-# server, the sender client, pool and locked connection, the syslog service
-# runs, the daemon (listener and sender) and the receiver program.
-tsan_tests='^(SyslogServer|SyslogClient|ServerFault|DaemonFault|Daemon|ReceiveTool|TlsVerify|Pool|PgSafeThread|SyslogRun|WaitServiceQueue|UpdateServiceMap|HashMapService)'
-# The programs that hold them, plus the executables the daemon tests start.
-tsan_targets=(syslog_server_test syslog_client_test fault_test daemon_test
-  receive_tool_test pool_test database_test syslog_service_test containers_test
-  tls_verify_test norv-syslog-send norv-syslog-receive)
 
 # Common settings of the sanitizer stages: reports go to $1/san-logs/.
 sanitizer_env() {
@@ -47,47 +37,35 @@ no_reports() {
   return 1
 }
 
-run_ctest() {
-  ctest --test-dir "$1" --output-on-failure -j"$jobs" "${@:2}"
-}
-
 stage_normal() {
-  scripts/build.sh build
-  run_ctest build
+  scripts/build.sh default
+  ctest --preset default
 }
 
-# Runs the already built tests of folder $1 (ctest filter: the rest of the
-# arguments) with the sanitizer settings; fails on a failed test or a report.
+# Builds and runs the tests of sanitizer preset $1 (folder $2) with the
+# sanitizer settings; fails on a failed test or a report. The asan preset
+# leaves out the install test (an uninstrumented program cannot link the
+# instrumented library), the tsan preset runs the tests labelled "threads".
 run_sanitized() {
-  local dir=$1 status=0
-  sanitizer_env "$dir"
-  run_ctest "$dir" "${@:2}" || status=$?
-  no_reports "$dir" || status=1
+  local status=0
+  scripts/build.sh "$1"
+  sanitizer_env "$2"
+  ctest --preset "$1" || status=$?
+  no_reports "$2" || status=1
   return $status
 }
 
-stage_asan() {
-  # GCC's -Wmaybe-uninitialized misfires on instrumented standard headers.
-  scripts/build.sh build-asan -DNORV_SANITIZE='address;undefined' -DNORV_BUILD_BENCH=OFF \
-    -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized
-  # Install builds an uninstrumented program against the instrumented
-  # library, which cannot link; the normal stage runs it.
-  run_sanitized build-asan -E '^Install\.'
-}
-
-stage_tsan() {
-  # -Wno-tsan: GCC notes, for every Asio handler, that fences are not modelled.
-  NORV_TARGETS="${tsan_targets[*]}" scripts/build.sh build-tsan -DNORV_SANITIZE=thread \
-    -DNORV_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wno-tsan
-  run_sanitized build-tsan -R "$tsan_tests"
-}
+stage_asan() { run_sanitized asan build-asan; }
+stage_tsan() { run_sanitized tsan build-tsan; }
 
 # Runs one fuzz target over a scratch copy of its seeds for fuzz_seconds.
 fuzz_one() {
   local name=$1 work=build-fuzz/corpus/$1
+  local dict=()
+  [ -f fuzz/"$name".dict ] && dict=(-dict=fuzz/"$name".dict)
   rm -rf "$work" && mkdir -p "$work" && cp fuzz/corpus/"$name"/* "$work"/
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-    build-fuzz/fuzz/"$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+    build-fuzz/fuzz/"$name" "${dict[@]}" -max_len=8192 -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
     -timeout=10 -print_final_stats=1 -artifact_prefix=build-fuzz/crash-"$name"- \
     "$work" >build-fuzz/"$name".log 2>&1
 }
@@ -95,9 +73,7 @@ fuzz_one() {
 stage_fuzz() {
   local targets=()
   for src in fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
-  CC=clang CXX=clang++ NORV_TARGETS="${targets[*]}" scripts/build.sh build-fuzz \
-    -DNORV_SANITIZE='fuzzer-no-link;address;undefined' -DNORV_BUILD_FUZZ=ON \
-    -DNORV_BUILD_TESTS=OFF -DNORV_BUILD_BENCH=OFF
+  scripts/build.sh fuzz
   rm -f build-fuzz/crash-*
   # Two at a time: one per core.
   local status=0 i
@@ -124,16 +100,6 @@ stage_fuzz() {
   return $status
 }
 
-pgdir=$(mktemp -d /tmp/norv-test-pg.XXXXXX)
-cleanup() {
-  scripts/pg-cluster.sh stop "$pgdir"
-  rm -rf "$pgdir"
-}
-trap cleanup EXIT
-scripts/pg-cluster.sh start "$pgdir"
-# shellcheck disable=SC1091
-. "$pgdir/env"
-
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz)
 summary=()
@@ -151,8 +117,9 @@ for stage in "${stages[@]}"; do
 done
 
 if [ $status -ne 0 ]; then
-  echo "--- PostgreSQL server log (last lines) ---"
-  tail -n 30 "$pgdir/server.log" || true
+  for log in /tmp/norv-pg-*/server.log; do
+    [ -f "$log" ] && { echo "--- $log (last lines) ---"; tail -n 30 "$log"; }
+  done
 fi
 echo "=== summary ==="
 printf '%s\n' "${summary[@]}"

@@ -74,7 +74,7 @@ TEST_F(DaemonTest, StartUpFailuresEndWithStatusOneAndTheirReason) {
        "ERR#POSTGRESQL exception: ", ""},
       {"port that is not one",
        [this] {
-         pgPort_ = envOr("PGPORT", "5432");
+         pgPort_ = pgTarget().port;
          std::string path = writeConfig(receiverPort_);
          runShell("sed -i 's/^port=.*/port=84x3/' '" + path + "'");
          return path;

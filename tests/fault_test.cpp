@@ -37,7 +37,7 @@ Usage usage() {
 
 class ServerFaultTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { useServerCert(cert = makeSelfSignedCert(dir.path())); }
+  static void SetUpTestSuite() { useServerCert(cert = suiteCert()); }
 
   static inline TempDir dir;
   static inline CertPair cert;

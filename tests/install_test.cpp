@@ -1,5 +1,7 @@
 // Installs the build into a temporary prefix and builds a program outside the
-// tree against it through pkg-config, as a user of the library would.
+// tree against it, as a user of the library would: through pkg-config and
+// through find_package(norv) with the target norv::norv. Only the public
+// headers are installed.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,12 +10,13 @@
 
 using namespace testsupport;
 
-TEST(Install, ProgramBuildsAndRunsAgainstTheInstalledLibrary) {
+TEST(Install, ProgramsBuildAndRunAgainstTheInstalledLibrary) {
   TempDir prefix, work;
   const std::string P = prefix.path();
-  const ExecResult installed = runShell("cmake --install '" + binPath("") + "' --prefix '" + P + "'");
+  const ExecResult installed = runShell(std::string("cmake --install '") + NORV_BINARY_DIR + "' --prefix '" + P + "'");
   ASSERT_EQ(installed.status, 0) << installed.output;
-  EXPECT_TRUE(fileExists(P + "/lib/libnorv.a") && fileExists(P + "/include/norv/config/iniConfig.h"));
+  EXPECT_TRUE(fileExists(P + "/include/norv/websocket/SyslogServer.h"));
+  EXPECT_FALSE(fileExists(P + "/include/norv/services/PluginProcess.h")) << "an internal header is installed";
 
   writeFile(work.file("x.cpp"), R"(
 #include <iostream>
@@ -21,22 +24,30 @@ TEST(Install, ProgramBuildsAndRunsAgainstTheInstalledLibrary) {
 #include "config/iniConfig.h"
 #include "config/ip.h"
 #include "database/pgConnectionPool.h"
-#include "database/pgSafeThread.h"
+#include "websocket/SyslogServer.h"
 int main(int, char** argv) {
   iniConfig ini(argv[1]);
-  pgSafeThread db(ini.getKey("DB", "conninfo"));
+  pgConnectionPool db(ini.getKey("DB", "conninfo"), 1);
   PGresult* r = db.executeRequest("SELECT 40 + 2");
   std::cout << trim(ini.getKey("DB", "name")) << " " << PQgetvalue(r, 0, 0) << " "
-            << IP::IPdecToIP(16909060) << std::endl;
+            << IP::IPdecToIP(16909060) << " " << SyslogServer::makeNotification("{\"fromhost\":\"h\"}").host
+            << std::endl;
   PQclear(r);
   return 0;
 }
 )");
   writeFile(work.file("x.conf"), "[DB]\nname= installed\nconninfo=" + pgConnString() + "\n");
-  const ExecResult built = runShell("cd '" + work.path() + "' && g++ -std=c++17 x.cpp -o x $(PKG_CONFIG_PATH='" +
-                                    P + "/lib/pkgconfig' pkg-config --cflags --libs norv)");
-  ASSERT_EQ(built.status, 0) << built.output;
-  const ExecResult ran = runShell("'" + work.file("x") + "' '" + work.file("x.conf") + "'");
-  EXPECT_EQ(ran.status, 0) << ran.output;
-  EXPECT_EQ(ran.output, "installed 42 1.2.3.4\n");
+  writeFile(work.file("CMakeLists.txt"),
+            "cmake_minimum_required(VERSION 3.23)\nproject(x CXX)\nset(CMAKE_CXX_STANDARD 17)\n"
+            "find_package(norv REQUIRED)\nadd_executable(y x.cpp)\ntarget_link_libraries(y PRIVATE norv::norv)\n");
+  const std::string builds[] = {
+      "g++ -std=c++17 x.cpp -o x $(PKG_CONFIG_PATH='" + P + "/lib/pkgconfig' pkg-config --cflags --libs norv)",
+      "cmake -S . -B b -DCMAKE_PREFIX_PATH='" + P + "' >/dev/null && cmake --build b >/dev/null && cp b/y x"};
+  for (const std::string& build : builds) {
+    SCOPED_TRACE(build);
+    const ExecResult built = runShell("cd '" + work.path() + "' && rm -f x && " + build);
+    ASSERT_EQ(built.status, 0) << built.output;
+    const ExecResult ran = runShell("'" + work.file("x") + "' '" + work.file("x.conf") + "'");
+    EXPECT_EQ(ran.output, "installed 42 1.2.3.4 h\n");
+  }
 }

@@ -25,7 +25,7 @@ class ReceiveToolTest : public ::testing::Test {
  protected:
   // Starts the receiver with `options` and returns its port (0 on failure).
   int start(std::vector<std::string> options, const std::string& prefix = "") {
-    std::vector<std::string> argv{binPath("norv-syslog-receive"), "--port", "0", "--cert", pair.cert,
+    std::vector<std::string> argv{NORV_RECEIVE_PROGRAM, "--port", "0", "--cert", pair.cert,
                                   "--key", pair.key};
     argv.insert(argv.end(), options.begin(), options.end());
     if (!prefix.empty()) argv.insert(argv.begin(), {"prlimit", prefix, "--"});
@@ -139,7 +139,7 @@ TEST_F(ReceiveToolTest, BadCommandLinesExitWithTwo) {
       {" --cert '" + pair.cert + "' --key '" + pair.key + "' --queue-limit 0", "--queue-limit wants a number"},
   };
   for (const auto& [options, message] : cases) {
-    const ExecResult r = runShell("timeout 10 " + binPath("norv-syslog-receive") + options);
+    const ExecResult r = runShell(std::string("timeout 10 ") + NORV_RECEIVE_PROGRAM + options);
     EXPECT_EQ(r.status, 2) << options << "\n" << r.output;
     EXPECT_NE(r.output.find(message), std::string::npos) << options << "\n" << r.output;
   }

@@ -26,7 +26,7 @@ namespace {
 
 class SyslogClientTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { pair = makeSelfSignedCert(dir.path()); }
+  static void SetUpTestSuite() { pair = suiteCert(); }
 
   static inline TempDir dir;
   static inline CertPair pair;

@@ -19,7 +19,7 @@ namespace {
 
 class SyslogServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { useServerCert(makeSelfSignedCert(dir.path())); }
+  static void SetUpTestSuite() { useServerCert(suiteCert()); }
   // Up to n notifications off the queue, waiting at most timeout.
   std::vector<notification> take(std::size_t n, milliseconds timeout = seconds(10)) {
     std::vector<notification> out;

@@ -67,7 +67,7 @@ TEST_P(TlsVerifyTest, ConnectsOnlyWhenTheCertificatesCheckOut) {
   const Case& c = GetParam();
   TempDir run;
   int port = freePort();
-  std::vector<std::string> argv = {binPath("norv-syslog-receive"), "--port", std::to_string(port),
+  std::vector<std::string> argv = {NORV_RECEIVE_PROGRAM, "--port", std::to_string(port),
                                    "--cert", pem(std::string(c.serverCert) + ".crt"),
                                    "--key", pem(std::string(c.serverCert) + ".key")};
   if (c.requireClientCert) {

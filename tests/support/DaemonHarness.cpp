@@ -55,8 +55,8 @@ std::vector<std::string> logMessages(const std::string& text) {
 }
 
 void DaemonHarness::SetUp() {
-  pgHost_ = envOr("PGHOST", "127.0.0.1");
-  pgPort_ = envOr("PGPORT", "5432");
+  pgHost_ = pgTarget().host;
+  pgPort_ = pgTarget().port;
   pgDb_ = createDatabase("");
 }
 
@@ -90,7 +90,7 @@ void DaemonHarness::startReceiver(std::vector<std::string> options, bool blocked
     ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
     blockedFd_ = open(output.c_str(), O_RDONLY | O_NONBLOCK);  // held, not read
   }
-  std::vector<std::string> argv{binPath("norv-syslog-receive"), "--port", std::to_string(receiverPort_),
+  std::vector<std::string> argv{NORV_RECEIVE_PROGRAM, "--port", std::to_string(receiverPort_),
                                 "--cert", cert_.cert, "--key", cert_.key};
   argv.insert(argv.end(), options.begin(), options.end());
   receiver_ = std::make_unique<ChildProcess>(argv, output, dir_.file("receiver.err"));
@@ -133,7 +133,7 @@ std::string DaemonHarness::writeConfig(int receiverPort, const std::string& rece
 }
 
 void DaemonHarness::startDaemon(std::vector<std::string> args) {
-  args.insert(args.begin(), binPath("norv-syslog-send"));
+  args.insert(args.begin(), NORV_SEND_PROGRAM);
   daemon_ = std::make_unique<ChildProcess>(args, dir_.file("daemon.out"));
 }
 

@@ -50,7 +50,7 @@ std::string pgFailure(const std::function<void()>& f) {
   return "";
 }
 
-int pgPort() { return std::stoi(envOr("PGPORT", "5432")); }
-std::string pgUser() { return envOr("PGUSER", "postgres"); }
+int pgPort() { return std::stoi(pgTarget().port); }
+std::string pgUser() { return pgTarget().user; }
 
 }  // namespace testsupport

@@ -11,28 +11,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 namespace testsupport {
 
-std::string envOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return (v && *v) ? std::string(v) : fallback;
+namespace {
+int decodeStatus(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
+}  // namespace
+
+const PgTarget& pgTarget() {
+  static const PgTarget target = [] {
+    auto env = [](const char* name, const char* fallback) {
+      const char* v = std::getenv(name);
+      return std::string(v && *v ? v : fallback);
+    };
+    PgTarget t{env("PGHOST", ""), env("PGPORT", ""), env("PGUSER", "postgres"), env("PGDATABASE", "postgres")};
+    if (!t.host.empty() && !t.port.empty()) return t;
+    const std::string file = std::string(NORV_TEST_PG_DIR) + "/env";
+    std::smatch m;
+    const std::string text = readFile(file);
+    if (!std::regex_search(text, m, std::regex("PGPORT=(\\d+)")))
+      throw std::runtime_error("no PostgreSQL for the tests: " + file + " (run them through ctest)");
+    return PgTarget{"127.0.0.1", m[1], "postgres", "postgres"};
+  }();
+  return target;
 }
 
 std::string pgConnString() {
-  const char* host = std::getenv("PGHOST");
-  const char* port = std::getenv("PGPORT");
-  if (!host || !port) {
-    ADD_FAILURE() << "PGHOST/PGPORT unset: run the suite through scripts/test.sh";
-    return "host=/nonexistent";
-  }
-  return std::string("host=") + host + " port=" + port + " user=" + envOr("PGUSER", "postgres") +
-         " dbname=" + envOr("PGDATABASE", "postgres");
+  const PgTarget& t = pgTarget();
+  return "host=" + t.host + " port=" + t.port + " user=" + t.user + " dbname=" + t.database;
 }
 
 TempDir::TempDir() {
@@ -60,11 +70,11 @@ bool fileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-CertPair makeSelfSignedCert(const std::string& dir, const std::string& cn) {
-  CertPair p{dir + "/" + cn + ".crt", dir + "/" + cn + ".key"};
-  ExecResult r = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=" + cn +
-                          "' -addext 'subjectAltName=DNS:" + cn + ",IP:127.0.0.1' -keyout '" +
-                          p.key + "' -out '" + p.cert + "'");
+CertPair makeSelfSignedCert(const std::string& dir) {
+  CertPair p{dir + "/localhost.crt", dir + "/localhost.key"};
+  ExecResult r = runShell(
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=localhost' -addext "
+      "'subjectAltName=DNS:localhost,IP:127.0.0.1' -keyout '" + p.key + "' -out '" + p.cert + "'");
   if (r.status != 0) throw std::runtime_error("openssl req failed: " + r.output);
   return p;
 }
@@ -88,8 +98,6 @@ int freePort() {
   return ntohs(a.sin_port);
 }
 
-static int decodeStatus(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
-
 ExecResult runShell(const std::string& command) {
   ExecResult r;
   FILE* p = popen((command + " 2>&1").c_str(), "r");
@@ -106,17 +114,23 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  int out[2] = {-1, -1};
+  if (stdoutPath == kPipe && pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     const std::string* paths[] = {&stdinPath, &stdoutPath, &stderrPath};
     for (int i = 0; i < 3; ++i) {
-      int fd = paths[i]->empty() ? -1 : open(paths[i]->c_str(), i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0644);
+      int fd = i == 1 && out[1] >= 0 ? out[1]
+               : paths[i]->empty()   ? -1
+                                     : open(paths[i]->c_str(), i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0644);
       if (fd >= 0) dup2(fd, i);
     }
     execvp(args[0], args.data());
     _exit(127);
   }
+  if (out[1] >= 0) close(out[1]);
+  stdoutFd_ = out[0];
 }
 
 ChildProcess::ChildProcess(const std::function<int()>& body) {
@@ -129,6 +143,7 @@ ChildProcess::~ChildProcess() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  if (stdoutFd_ >= 0) close(stdoutFd_);
 }
 
 bool ChildProcess::running() {
@@ -150,6 +165,15 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout, int* status) {
   return done;
 }
 
+int ChildProcess::stop(int sig, std::chrono::milliseconds timeout) {
+  int status = -1;
+  signal(sig);
+  if (wait(timeout, &status)) return status;
+  signal(SIGKILL);
+  wait(std::chrono::seconds(5), nullptr);
+  return -1;
+}
+
 long peakRssKb(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string key; status >> key;) {
@@ -167,7 +191,6 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   }
 }
 
-std::string binPath(const std::string& name) { return std::string(NORV_BINARY_DIR) + "/" + name; }
 std::string sourcePath(const std::string& relative) { return std::string(NORV_SOURCE_DIR) + "/" + relative; }
 
 }  // namespace testsupport
