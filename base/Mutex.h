@@ -11,6 +11,11 @@
 
 namespace norv {
 
+// A plain pthread mutex, for the few that a public interface fixes (the
+// daemon's log mutex, serviceSyslog::mutex): the same type, seen by clang's
+// analysis as a lock, so that MutexLock takes it and data can name it.
+typedef pthread_mutex_t PthreadMutex NORV_CAPABILITY("mutex");
+
 class NORV_CAPABILITY("mutex") Mutex {
  public:
   Mutex() { pthread_mutex_init(&mutex_, nullptr); }

@@ -1,8 +1,7 @@
 // MutexLock: holds a mutex for the lifetime of a scope, so that every way out
 // of a locked section (return or exception) releases it; unlock() ends the
-// section early. The pthread_mutex_t form is for the few raw mutexes that a
-// public interface fixes (the daemon's log mutex, serviceSyslog::mutex);
-// clang cannot check those.
+// section early. It takes a Mutex, or one of the plain pthread mutexes that
+// a public interface fixes (PthreadMutex).
 #ifndef NORV_BASE_MUTEXLOCK_H
 #define NORV_BASE_MUTEXLOCK_H
 
@@ -18,7 +17,9 @@ class NORV_SCOPED_CAPABILITY MutexLock {
   explicit MutexLock(Mutex& mutex) NORV_ACQUIRE(mutex) : mutex_(mutex.native()) {
     pthread_mutex_lock(mutex_);
   }
-  explicit MutexLock(pthread_mutex_t& mutex) : mutex_(&mutex) { pthread_mutex_lock(mutex_); }
+  explicit MutexLock(PthreadMutex& mutex) NORV_ACQUIRE(mutex) : mutex_(&mutex) {
+    pthread_mutex_lock(mutex_);
+  }
   ~MutexLock() NORV_RELEASE() { unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <string>
 
+#include "base/Mutex.h"
 #include "daemon/DaemonConfig.h"
 
 class pgSafeThread;
@@ -22,7 +23,7 @@ extern int debug;
 // Serialises log lines: held for exactly one line (or one batch of whole
 // lines), never while another lock is taken. The sender client takes it too,
 // for its own lines and its library's log lines.
-extern pthread_mutex_t mutex_log_system;
+extern norv::PthreadMutex mutex_log_system;
 extern std::string connectLine;
 extern pgSafeThread* dblistener;  // owned by main; deleted after the join
 extern SyslogClient* endpoint;    // never deleted; its I/O thread ends with the process

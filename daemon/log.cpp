@@ -5,10 +5,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "base/MutexLock.h"
 #include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
 
-pthread_mutex_t mutex_log_system;
+norv::PthreadMutex mutex_log_system;
 
 namespace {
 
@@ -31,7 +32,7 @@ struct TimeText {
   }
 };
 
-TimeText timeText;
+TimeText timeText NORV_GUARDED_BY(mutex_log_system);
 
 // How many LogBatch objects live on this thread.
 thread_local int batchDepth = 0;
@@ -42,19 +43,17 @@ LogBatch::LogBatch() { ++batchDepth; }
 
 LogBatch::~LogBatch() {
   if (--batchDepth > 0) return;
-  pthread_mutex_lock(&mutex_log_system);
+  norv::MutexLock lock(mutex_log_system);
   std::cout.flush();
-  pthread_mutex_unlock(&mutex_log_system);
 }
 
 void write_log(std::string level, std::string message) {
   std::string line;
   line.reserve(32 + level.size() + message.size());
-  pthread_mutex_lock(&mutex_log_system);
+  norv::MutexLock lock(mutex_log_system);
   line.append(timeText.now()).append(1, '#').append(level).append(1, '#').append(message).append(1, '\n');
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
   if (batchDepth == 0) std::cout.flush();
-  pthread_mutex_unlock(&mutex_log_system);
 }
 
 void Trace(std::string message) {

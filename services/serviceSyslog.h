@@ -7,10 +7,9 @@
 #ifndef NORV_SERVICES_SERVICESYSLOG_H
 #define NORV_SERVICES_SERVICESYSLOG_H
 
-#include <pthread.h>
-
 #include <string>
 
+#include "base/Mutex.h"
 #include "services/service.h"
 
 class serviceSyslog : public service {
@@ -33,7 +32,7 @@ class serviceSyslog : public service {
   // serviceException with the same text.
   int execute(std::string message);
 
-  pthread_mutex_t mutex;
+  norv::PthreadMutex mutex;
 };
 
 #endif

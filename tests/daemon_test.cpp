@@ -114,10 +114,7 @@ TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   notify(c.get(), {payloads[0], payloads[1], payloads[2]});
   notify(c.get(), {payloads[3], payloads[4]});
   ASSERT_TRUE(waitReceived(payloads.size())) << log();
-  std::vector<std::string> hosts;
-  EXPECT_EQ(received(&hosts), payloads);
-  EXPECT_EQ(hosts[0], "web01");
-  EXPECT_EQ(hosts[1], "daemonbadhost");
+  EXPECT_EQ(received(), payloads);
   for (const auto& p : payloads)
     EXPECT_NE(log().find("#INFO#th_listener#Receive#syslog#" + p + "\n"), std::string::npos) << p;
   EXPECT_EQ(log().find("not for us"), std::string::npos);

@@ -1,5 +1,7 @@
 #include "websocket/LineLockedStreamBuf.h"
 
+#include "base/MutexLock.h"
+
 namespace {
 // An entry normally goes out whole at the flush that ends it; past this size
 // it goes out at its next line end so that an unflushed writer cannot make the
@@ -18,10 +20,9 @@ void LineLockedStreamBuf::setMutex(pthread_mutex_t* m) { mutex.store(m); }
 
 void LineLockedStreamBuf::writeLocked(std::ostream& target, pthread_mutex_t* mutex,
                                       const std::string& text) {
-  pthread_mutex_lock(mutex);
+  MutexLock lock(*mutex);
   target.write(text.data(), static_cast<std::streamsize>(text.size()));
   target.flush();
-  pthread_mutex_unlock(mutex);
 }
 
 LineLockedStreamBuf::int_type LineLockedStreamBuf::overflow(int_type ch) {

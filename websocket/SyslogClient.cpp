@@ -165,14 +165,14 @@ bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
   }
   norv::MutexLock lock(flowMutex);
   flowChanged.waitUntil(flowMutex, deadline,
-                        [&] { return bytesAcked >= target || state != State::Open; });
+                        [&]() NORV_REQUIRES(flowMutex) { return bytesAcked >= target || state != State::Open; });
   return bytesAcked >= target;
 }
 
 SyslogClient::State SyslogClient::waitWhile(State s, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   norv::MutexLock lock(flowMutex);
-  flowChanged.waitUntil(flowMutex, deadline, [&] { return state != s; });
+  flowChanged.waitUntil(flowMutex, deadline, [&]() NORV_REQUIRES(flowMutex) { return state != s; });
   return state;
 }
 

@@ -86,9 +86,9 @@ class DaemonHarness : public ::testing::Test {
   // Every line of the log is whole, and what the daemon took and what the
   // receiver got are each the start of `burst`. Returns how many it took.
   size_t expectWholeLines(const std::vector<std::string>& burst);
-  // What the receiver wrote so far (a line still being written is left out):
-  // the payloads, and the hosts it read from them.
-  std::vector<std::string> received(std::vector<std::string>* hosts = nullptr);
+  // The payloads the receiver wrote so far (a line still being written is
+  // left out).
+  std::vector<std::string> received();
   bool waitReceived(size_t n, std::chrono::milliseconds t = std::chrono::seconds(20));
 
   TempDir dir_;
