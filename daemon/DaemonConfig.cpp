@@ -30,6 +30,8 @@ const Key kDaemonKeys[] = {
     {"RECEIVER", "cert_file", &DaemonConfig::certFile},
     {"RECEIVER", "key_file", &DaemonConfig::keyFile},
     {"RECEIVER", "stall_timeout", &DaemonConfig::stallTimeoutText},
+    {"RECEIVER", "resume", &DaemonConfig::resumeText},
+    {"RECEIVER", "resume_timeout", &DaemonConfig::resumeTimeoutText},
 };
 
 // A whole decimal number from low to high; blanks around it are allowed, an
@@ -69,11 +71,27 @@ bool DaemonConfig::readNumbers(std::string& problem) {
               receiverPort + "'";
     return false;
   }
-  if (!wholeNumber(stallTimeoutText, 0, 1000000000, 0, value)) {
-    problem = "configuration: [RECEIVER] stall_timeout must be a number of seconds (0: wait for "
-              "ever), not '" + stallTimeoutText + "'";
+  const struct {
+    const char* name;
+    const std::string& text;
+    int& seconds;
+  } timeouts[] = {{"stall_timeout", stallTimeoutText, stallTimeoutSeconds},
+                  {"resume_timeout", resumeTimeoutText, resumeTimeoutSeconds}};
+  for (const auto& t : timeouts) {
+    if (!wholeNumber(t.text, 0, 1000000000, 0, value)) {
+      problem = std::string("configuration: [RECEIVER] ") + t.name +
+                " must be a number of seconds (0: wait for ever), not '" + t.text + "'";
+      return false;
+    }
+    t.seconds = static_cast<int>(value);
+  }
+  const std::string::size_type first = resumeText.find_first_not_of(" \t\r");
+  const std::string word =
+      first == std::string::npos ? "off" : resumeText.substr(first, resumeText.find_last_not_of(" \t\r") - first + 1);
+  if (word != "on" && word != "off") {
+    problem = "configuration: [RECEIVER] resume must be on or off, not '" + resumeText + "'";
     return false;
   }
-  stallTimeoutSeconds = static_cast<int>(value);
+  resume = word == "on";
   return true;
 }

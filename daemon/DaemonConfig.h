@@ -15,14 +15,17 @@ struct DaemonConfig {
   std::string receiverIp, receiverPort;
   std::string caFile, certFile, keyFile;
   std::string stallTimeoutText;
+  std::string resumeText, resumeTimeoutText;
 
   // Checked and converted by readNumbers().
   int stallTimeoutSeconds = 0;
+  bool resume = false;
+  int resumeTimeoutSeconds = 0;
 
   // The receiver's URI, "wss://" ip ":" port.
   std::string receiverUri() const;
-  // Converts the number keys; false with a message naming the key and the
-  // value when one is not what it must be (the port included).
+  // Converts the number and switch keys; false with a message naming the
+  // key and the value when one is not what it must be (the port included).
   bool readNumbers(std::string& problem);
 };
 

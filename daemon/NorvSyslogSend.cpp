@@ -153,6 +153,7 @@ void start() {
   endpoint = new SyslogClient(receiverUri);
   endpoint->setOutputMutex(&mutex_log_system);
   endpoint->setWakeFd(wakeWriteFd());
+  endpoint->setResumable(daemonConfig.resume);
   endpoint->setCaFile(daemonConfig.caFile);
   endpoint->setClientCertificate(daemonConfig.certFile, daemonConfig.keyFile);
   endpoint->connect();
@@ -172,6 +173,11 @@ void start() {
 [[noreturn]] void shutdown() {
   if (endpoint && endpoint->getState() == SyslogClient::State::Open)
     endpoint->waitSent(std::chrono::milliseconds(2000));
+  // Taken from PostgreSQL, never acknowledged: said, not silently dropped.
+  if (endpoint && daemonConfig.resume && endpoint->getUnacknowledgedMessages() > 0)
+    write_log("ERR", "not delivered: " + std::to_string(endpoint->getUnacknowledgedMessages()) +
+                         " message(s) (" + std::to_string(endpoint->getBufferedAmount()) +
+                         " bytes) the receiver did not acknowledge");
   if (stop_signal_received) write_log("INFO", kStopLine);
   write_log("INFO", kStopLine);
   die_norv = 1;

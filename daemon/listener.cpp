@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 
 #include "base/Utf8.h"
 #include "daemon/LogBatch.h"
@@ -36,8 +37,6 @@ constexpr milliseconds kPause{500};
 // entry, and its copy in the access log's dump of each write), so this bound
 // is what keeps the daemon's memory flat under a burst or a slow receiver.
 constexpr std::size_t kMaxUnackedBytes = 256u << 10;
-// How often a stalled receiver is reported.
-constexpr std::chrono::seconds kStallReport{30};
 // How long a failed send waits for the sender's close handler, which ends the
 // process with its timing report once the library's TLS shutdown is over
 // (bounded by the library's 5 s timer).
@@ -72,53 +71,130 @@ std::string queueUsage() {
   }
 }
 
-// Watches for a receiver that stops acknowledging while data waits: an ERR
-// line every kStallReport, and the end (false) after stall_timeout seconds
-// when that is set.
-class StallWatch {
+// A condition that may last (a receiver that acknowledges nothing while data
+// waits, or one that cannot be reached): reported at ERR every kReport with
+// PostgreSQL's queue usage, and fatal (false) once it has lasted `limit`
+// seconds, when that is not 0.
+class Spell {
  public:
-  // Returns false when the stall has lasted longer than allowed.
-  bool check(Clock::time_point now) {
-    const std::size_t unacked = endpoint->getBufferedAmount();
-    const std::uint64_t acked = endpoint->getAcknowledgedBytes();
-    if (unacked == 0 || acked != lastAcked_) {
-      lastAcked_ = acked;
-      since_ = now;
-      nextReport_ = now + kStallReport;
-      return true;
-    }
-    const long seconds = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::seconds>(now - since_).count());
-    const int limit = daemonConfig.stallTimeoutSeconds;
+  explicit Spell(const char* what) : what_(what) {}
+
+  void over(Clock::time_point now) {
+    since_ = now;
+    nextReport_ = now + kReport;
+  }
+
+  bool check(Clock::time_point now, int limit, const char* limitKey, const std::string& details) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since_).count();
+    const std::string lasted = std::string(what_) + " for " + std::to_string(seconds) + " s";
     if (limit > 0 && seconds >= limit) {
-      write_log("ERR", "receiver stalled for " + std::to_string(seconds) + " s with " +
-                           std::to_string(unacked) +
-                           " bytes unacknowledged: giving up (stall_timeout " +
+      write_log("ERR", lasted + " with " + details + ": giving up (" + limitKey + " " +
                            std::to_string(limit) + " s)");
       return false;
     }
     if (now >= nextReport_) {
-      write_log("ERR", "receiver stalled for " + std::to_string(seconds) + " s: " +
-                           std::to_string(unacked) +
-                           " bytes unacknowledged, PostgreSQL notification queue usage " +
-                           queueUsage());
-      nextReport_ = now + kStallReport;
+      write_log("ERR", lasted + ": " + details + ", PostgreSQL notification queue usage " + queueUsage());
+      nextReport_ = now + kReport;
     }
     return true;
   }
 
   // How long the listener may wait before the next check is due.
-  milliseconds untilDue(Clock::time_point now) const {
+  milliseconds untilDue(Clock::time_point now, int limit) const {
     Clock::time_point due = nextReport_;
-    if (daemonConfig.stallTimeoutSeconds > 0)
-      due = std::min(due, since_ + std::chrono::seconds(daemonConfig.stallTimeoutSeconds));
+    if (limit > 0) due = std::min(due, since_ + std::chrono::seconds(limit));
     return std::chrono::duration_cast<milliseconds>(due - now) + milliseconds(1);
   }
 
  private:
-  std::uint64_t lastAcked_ = 0;
+  static constexpr std::chrono::seconds kReport{30};
+  const char* what_;
   Clock::time_point since_ = Clock::now();
-  Clock::time_point nextReport_ = Clock::now() + kStallReport;
+  Clock::time_point nextReport_ = since_ + kReport;
+};
+
+std::string unacknowledged() {
+  return std::to_string(endpoint->getUnacknowledgedMessages()) + " message(s) (" +
+         std::to_string(endpoint->getBufferedAmount()) + " bytes) unacknowledged";
+}
+
+// A receiver that acknowledges nothing while data waits: stall_timeout.
+class StallWatch {
+ public:
+  bool check(Clock::time_point now) {
+    const std::uint64_t acked = endpoint->getAcknowledgedBytes();
+    if (endpoint->getBufferedAmount() == 0 || acked != lastAcked_) {
+      lastAcked_ = acked;
+      spell_.over(now);
+      return true;
+    }
+    return spell_.check(now, daemonConfig.stallTimeoutSeconds, "stall_timeout", unacknowledged());
+  }
+  milliseconds untilDue(Clock::time_point now) const {
+    return spell_.untilDue(now, daemonConfig.stallTimeoutSeconds);
+  }
+
+ private:
+  std::uint64_t lastAcked_ = 0;
+  Spell spell_{"receiver stalled"};
+};
+
+// Resume mode: a lost or failed connection is opened again, after a pause
+// that doubles from 0.5 s to 30 s (with some jitter, so that many daemons do
+// not come back at the same moment), while the notifications wait in
+// PostgreSQL; resume_timeout bounds the wait.
+class Reconnect {
+ public:
+  // The connection is not open; false when it is time to give up.
+  bool down(Clock::time_point now, SyslogClient::State state) {
+    if (!lost_) {
+      if (state == SyslogClient::State::Connecting) return true;  // the first attempt
+      lost_ = true;
+      spell_.over(now);
+      write_log("ERR", "receiver connection lost (" + endpoint->getLastClose() + "), " + unacknowledged() +
+                           ": connecting again, they will be sent again first");
+      next_ = now + jittered();
+    }
+    if (!spell_.check(now, daemonConfig.resumeTimeoutSeconds, "resume_timeout", unacknowledged())) return false;
+    if (state != SyslogClient::State::Connecting && now >= next_) {
+      pause_ = std::min(pause_ * 2, kLongestPause);
+      next_ = now + jittered();
+      write_log("INFO", "connecting again to " + receiverUri + " (attempt " + std::to_string(++attempts_) +
+                            ", the next one in about " + std::to_string(pause_.count()) + " ms if it fails)");
+      endpoint->connect();
+    }
+    return true;
+  }
+
+  void open() {
+    if (!lost_) return;
+    write_log("INFO", "receiver connection open again after " + std::to_string(attempts_) + " attempt(s); " +
+                          unacknowledged() + " sent again");
+    lost_ = false;
+    attempts_ = 0;
+    pause_ = kFirstPause;
+  }
+
+  milliseconds untilDue(Clock::time_point now) const {
+    return std::min(spell_.untilDue(now, daemonConfig.resumeTimeoutSeconds),
+                    std::chrono::duration_cast<milliseconds>(next_ - now) + milliseconds(1));
+  }
+
+ private:
+  static constexpr milliseconds kFirstPause{500};
+  static constexpr milliseconds kLongestPause{30000};
+
+  Clock::duration jittered() {
+    std::uniform_real_distribution<double> factor(0.75, 1.25);
+    return std::chrono::duration_cast<Clock::duration>(pause_ * factor(random_));
+  }
+
+  bool lost_ = false;
+  int attempts_ = 0;
+  milliseconds pause_ = kFirstPause;
+  Clock::time_point next_;
+  Spell spell_{"receiver unreachable"};
+  std::minstd_rand random_{static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr))};
 };
 
 // A send fails once the connection is ending. The process then ends through
@@ -170,22 +246,29 @@ long forwardPending(PGconn* conn) {
 // The relay loop; false when it ended on an error.
 bool relay(PGconn* conn) {
   StallWatch stall;
+  Reconnect reconnect;
   while (!die_norv) {
-    switch (endpoint->getState()) {
-      case SyslogClient::State::Connecting:
-        // Notifications raised meanwhile wait in PostgreSQL's queue.
+    const Clock::time_point now = Clock::now();
+    const SyslogClient::State state = endpoint->getState();
+    if (state != SyslogClient::State::Open) {
+      // Notifications raised meanwhile wait in PostgreSQL's queue.
+      if (daemonConfig.resume) {
+        if (!reconnect.down(now, state)) return false;
+        waitFor(-1, std::min(kPause, reconnect.untilDue(now)));
+        continue;
+      }
+      if (state == SyslogClient::State::Connecting) {
         waitFor(-1, kPause);
         continue;
-      case SyslogClient::State::Open:
-        break;
-      case SyslogClient::State::Closed:
+      }
+      if (state == SyslogClient::State::Closed) {
         awaitSenderClose();  // the sender's close handler ends the process
         return false;
-      default:
-        write_log("ERR", "receiver unreachable: " + receiverUri);
-        return false;
+      }
+      write_log("ERR", "receiver unreachable: " + receiverUri);
+      return false;
     }
-    const Clock::time_point now = Clock::now();
+    reconnect.open();
     if (!stall.check(now)) return false;
     if (endpoint->getBufferedAmount() > kMaxUnackedBytes) {
       waitFor(-1, std::min(kPause, stall.untilDue(now)));
@@ -193,6 +276,9 @@ bool relay(PGconn* conn) {
     }
     if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK) {
       write_log("ERR", std::string("consume input failed:  ") + PQerrorMessage(conn));
+      if (daemonConfig.resume)
+        write_log("ERR", "the database session is lost: what is raised until the daemon listens again "
+                         "cannot be recovered");
       return false;
     }
     long forwarded;

@@ -1,12 +1,12 @@
 // Black-box tests of norv-syslog-send: the real executable, a real
-// PostgreSQL and the real TLS receiver (norv-syslog-receive); each case is a
-// separate daemon run with its own configuration, log file and database.
+// PostgreSQL and the real TLS receiver (norv-syslog-receive); each case runs
+// the daemon with its own configuration, log file and database.
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <functional>
-
-#include <gtest/gtest.h>
+#include <set>
 
 #include "support/DaemonHarness.h"
 #include "support/WsPeers.h"
@@ -19,30 +19,32 @@ namespace {
 class DaemonTest : public DaemonHarness {
  protected:
   const std::vector<std::string> burst = sequencePayloads(20000, "burst");
+  // A new case within a case: fresh database, no children.
+  void again() {
+    TearDown();
+    SetUp();
+  }
 };
-
-// ---------------------------------------------------------------- lifecycle
 
 TEST_F(DaemonTest, NormalRunLogsEveryStepAndStopsOnSigterm) {
   startReceiver();
   writeFile(logPath_, "a line from an earlier run\n");  // the log is emptied at each start
-  startDaemon({"-f", dir_.file("absent.conf"), "-f", writeConfig(receiverPort_)});  // the second -f wins
+  startDaemon(
+      {"-f", dir_.file("absent.conf"), "-f", writeConfig(receiverPort_)});  // the second -f wins
   ASSERT_TRUE(waitLog("LISTEN SUCCESS") && waitLog("\nHEELO\n")) << out() << log();
   EXPECT_EQ(stopDaemon(), 0);
   EXPECT_TRUE(finished()) << out();
-  std::vector<std::string> expected = {
-      "INFO#Receiver start....",
-      "INFO#Receiver configuration open succesful",
-      "INFO#NORV Database connection ....",
-      "INFO#Connection database sucessful. Encoding: UTF8",
-      "INFO#Connection SyslogClient....",
-      "INFO#INSTANCE Listener",
-      "INFO#LISTEN",
-      "INFO#EXEC REQUEST LISTEN syslog",
-      "INFO#LISTEN SUCCESS",
-      "INFO#stop Receiver... SIGTERM",
-      "INFO#stop Receiver... SIGTERM",
-  };
+  const std::vector<std::string> expected = {"INFO#Receiver start....",
+                                             "INFO#Receiver configuration open succesful",
+                                             "INFO#NORV Database connection ....",
+                                             "INFO#Connection database sucessful. Encoding: UTF8",
+                                             "INFO#Connection SyslogClient....",
+                                             "INFO#INSTANCE Listener",
+                                             "INFO#LISTEN",
+                                             "INFO#EXEC REQUEST LISTEN syslog",
+                                             "INFO#LISTEN SUCCESS",
+                                             "INFO#stop Receiver... SIGTERM",
+                                             "INFO#stop Receiver... SIGTERM"};
   // main's last start-up line may land anywhere among the listener's lines;
   // the order within each thread is fixed.
   std::vector<std::string> got = logMessages(log());
@@ -55,61 +57,46 @@ TEST_F(DaemonTest, NormalRunLogsEveryStepAndStopsOnSigterm) {
   EXPECT_NE(log().find("\nINIT SSL\nEND SSL\n"), std::string::npos) << log();
 }
 
-// Start-up failures: each ends with status 1 and says why, where it can.
+// Start-up failures end with status 1 and say why: on standard output before
+// the log is open, as the log's last line after.
 TEST_F(DaemonTest, StartUpFailuresEndWithStatusOneAndTheirReason) {
-  struct Case {
-    const char* name;
-    std::function<std::string()> config;  // the -f argument
-    const char* lastLog;                             // prefix of the last log message, or ""
-    const char* out;                                 // the whole standard output, or ""
-  };
-  const Case cases[] = {
-      {"missing file", [this] { return dir_.file("absent.conf"); }, "", "error: can't open file\n"},
-      {"unreachable database",
-       [this] {
-         pgPort_ = std::to_string(freePort());
-         pgPwd_ = "secret pass";
-         return writeConfig(receiverPort_);
-       },
-       "ERR#POSTGRESQL exception: ", ""},
-      {"port that is not one",
-       [this] {
-         pgPort_ = pgTarget().port;
-         std::string path = writeConfig(receiverPort_);
-         runShell("sed -i 's/^port=.*/port=84x3/' '" + path + "'");
-         return path;
-       },
-       "ERR#configuration: [RECEIVER] port must be a port number from 1 to 65535, not '84x3'", ""},
-  };
   startReceiver();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    startDaemon({"-f", c.config()});
+  const std::string conf = writeConfig(receiverPort_);
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "error: can't open file\n"},  // a missing file
+      {"s/^PGSQL_port=.*/PGSQL_port=" + std::to_string(freePort()) +
+           "/; s/^PGSQL_pwd=.*/PGSQL_pwd=secret pass/",
+       "ERR#POSTGRESQL exception: "},
+      {"s/^port=.*/port=84x3/",
+       "ERR#configuration: [RECEIVER] port must be a port number from 1 to 65535, not '84x3'"},
+      {"s/^\\[RECEIVER\\]/&\\nresume=maybe/",
+       "ERR#configuration: [RECEIVER] resume must be on or off"},
+  };
+  for (const auto& [edit, reason] : cases) {
+    SCOPED_TRACE(reason);
+    const std::string path = dir_.file("case.conf");
+    unlink(path.c_str());
+    unlink(logPath_.c_str());
+    if (!edit.empty()) runShell("sed '" + edit + "' '" + conf + "' > '" + path + "'");
+    startDaemon({"-f", path});
     EXPECT_EQ(waitExit(), 1);
-    if (*c.out) {
-      EXPECT_EQ(out(), c.out);
-    }
-    if (*c.lastLog) {
-      const std::vector<std::string> got = logMessages(log());
-      ASSERT_FALSE(got.empty());
-      EXPECT_EQ(got.back().rfind(c.lastLog, 0), 0u) << log();
-      EXPECT_EQ(log().find("secret"), std::string::npos);
-    } else {
+    if (edit.empty()) {
+      EXPECT_EQ(out(), reason);
       EXPECT_FALSE(fileExists(logPath_));
+    } else {
+      EXPECT_EQ(logMessages(log()).back().rfind(reason, 0), 0u) << log();
+      EXPECT_EQ(log().find("secret"), std::string::npos);
     }
-    runShell("rm -f '" + logPath_ + "'");
   }
 }
-
-// --------------------------------------------------------------- forwarding
 
 TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   startReceiver();
   startRelay();
   PgConn c = pgConnect(conninfo());
-  const std::vector<std::string> payloads = {
-      "{\"fromhost\":\"web01\",\"msg\":\"first\"}", "second, plain", "",
-      "with # hash\nand\nnew lines", "{\"fromhost\":\"db02\",\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
+  const std::vector<std::string> payloads = {"{\"fromhost\":\"web01\",\"msg\":\"first\"}",
+                                             "second, plain", "", "with # hash\nand\nnew lines",
+                                             "{\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
   notify(c.get(), {"not for us"}, "other_channel");
   notify(c.get(), {payloads[0], payloads[1], payloads[2]});
   notify(c.get(), {payloads[3], payloads[4]});
@@ -125,27 +112,27 @@ TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
 // server where it can, each stray byte replaced (with an ERR line) where it
 // cannot (SQL_ASCII), and the relay goes on.
 TEST_F(DaemonTest, PayloadsOfAnyDatabaseEncodingGoOutAsUtf8) {
-  struct Case {
-    const char* encoding;
-    const char* sql;  // the payload as the notifying session writes it
-    std::string expected;
-    bool replaced;
-  } const cases[] = {
+  const std::tuple<const char*, const char*, std::string, bool> cases[] = {
       {"LATIN1", "'caf\xc3\xa9'", "caf\xc3\xa9", false},
-      {"SQL_ASCII", "E'a\\xffb'", "a\xef\xbf\xbd" "b", true},
-  };
+      {"SQL_ASCII", "E'a\\xffb'",
+       "a\xef\xbf\xbd"
+       "b",
+       true}};
   startReceiver();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.encoding);
-    pgDb_ = createDatabase(std::string("ENCODING '") + c.encoding + "' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+  for (const auto& [encoding, sql, expected, replaced] : cases) {
+    SCOPED_TRACE(encoding);
+    pgDb_ = createDatabase(std::string("ENCODING '") + encoding +
+                           "' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
     const size_t before = received().size();
     startRelay();
     PgConn conn = pgConnect(conninfo() + " client_encoding=UTF8");
-    PgResult r(PQexec(conn.get(), (std::string("SELECT pg_notify('syslog', ") + c.sql + "), pg_notify('syslog', 'next')").c_str()));
-    ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQerrorMessage(conn.get());
+    PgResult r(PQexec(conn.get(), (std::string("SELECT pg_notify('syslog', ") + sql +
+                                   "), pg_notify('syslog', 'next')")
+                                      .c_str()));
     ASSERT_TRUE(waitReceived(before + 2)) << log();
-    EXPECT_EQ(received().at(before), c.expected);
-    EXPECT_EQ(logged("ERR#th_listener#payload is not valid UTF-8: 1 byte(s) sent as U+FFFD"), c.replaced) << log();
+    EXPECT_EQ(received().at(before), expected);
+    EXPECT_EQ(logged("ERR#th_listener#payload is not valid UTF-8: 1 byte(s) sent as U+FFFD"),
+              replaced);
     EXPECT_EQ(stopDaemon(), 0);
   }
 }
@@ -154,22 +141,22 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
   startReceiver();
   // A proxy that holds the connection for a while: the daemon listens long
   // before its WebSocket connection opens.
-  int proxyPort = freePort();
-  ChildProcess proxy(wsPeerArgv({"delay", std::to_string(proxyPort), std::to_string(receiverPort_), "2"}),
-                     dir_.file("proxy.out"));
+  const int proxyPort = freePort();
+  ChildProcess proxy(
+      wsPeerArgv({"delay", std::to_string(proxyPort), std::to_string(receiverPort_), "2"}),
+      dir_.file("proxy.out"));
   ASSERT_TRUE(waitUntil([&] { return readFile(dir_.file("proxy.out")) == "ready\n"; }, 10s));
   startDaemon({"-f", writeConfig(proxyPort)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS"));
-  ASSERT_EQ(log().find("\nHEELO\n"), std::string::npos) << "the proxy should still hold the handshake";
+  ASSERT_EQ(log().find("\nHEELO\n"), std::string::npos)
+      << "the proxy should still hold the handshake";
   PgConn c = pgConnect(conninfo());
-  std::vector<std::string> early = sequencePayloads(500, "early");
+  const std::vector<std::string> early = sequencePayloads(500, "early");
   notify(c.get(), early);
   ASSERT_TRUE(waitReceived(early.size())) << log();
   EXPECT_EQ(received(), early);
   EXPECT_EQ(stopDaemon(), 0);
 }
-
-// ------------------------------------------------------------------- faults
 
 // The receiver reads nothing: its output is blocked, its queue fills and it
 // stops reading. The daemon stops taking notifications once its window is
@@ -177,79 +164,77 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
 // lets what was taken reach the receiver once it reads again, or the stall
 // time-out ends it.
 TEST_F(DaemonTest, AReceiverThatStopsReadingHoldsTheDaemonBack) {
-  struct Case {
-    int signal;  // 0: none, the stall time-out ends it
-    int status;
-  } const cases[] = {{SIGTERM, 0}, {SIGINT, 0}, {SIGHUP, 0}, {0, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.signal);
-    TearDown();
-    SetUp();
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, 0}) {
+    SCOPED_TRACE(sig);
+    again();
     startReceiver({"--queue-limit", "65536"}, true);
-    startRelay(c.signal ? "" : "stall_timeout=2\n");
+    startRelay(sig ? "" : "stall_timeout=2\n");
     startBurst(burst);
     size_t held = 0;
-    ASSERT_TRUE(waitUntil([&] {
-      const size_t now = taken().size();
-      std::this_thread::sleep_for(500ms);
-      return (held = taken().size()) == now;
-    }, 20s));
-    EXPECT_LT(held, burst.size() * 3 / 4) << "the daemon took notifications the receiver did not read";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          const size_t now = taken().size();
+          std::this_thread::sleep_for(500ms);
+          return (held = taken().size()) == now;
+        },
+        20s));
+    EXPECT_LT(held, burst.size() * 3 / 4)
+        << "the daemon took notifications the receiver did not read";
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peakRssKb(daemon_->pid()), 30000);
     EXPECT_LT(peakRssKb(receiver_->pid()), 30000);
 #endif
-    if (c.signal) {
-      daemon_->signal(c.signal);
-      std::this_thread::sleep_for(300ms);
-      EXPECT_TRUE(daemon_->running()) << "the daemon did not wait for the receiver to read what it took";
-      unblockReceiver();
+    if (!sig) {  // the stall time-out ends it
+      EXPECT_EQ(waitExit(), 1);
+      EXPECT_NE(log().find("giving up (stall_timeout 2 s)"), std::string::npos) << log();
+      continue;
     }
-    EXPECT_EQ(waitExit(), c.status);
-    if (c.signal) {
-      EXPECT_TRUE(finished()) << out();
-      EXPECT_TRUE(waitReceived(held, 10s));
-      EXPECT_EQ(expectWholeLines(burst), received().size());
-    } else {
-      EXPECT_TRUE(logged("ERR#receiver stalled for ")) << log();
-      EXPECT_NE(log().find("giving up (stall_timeout 2 s)"), std::string::npos);
-    }
+    daemon_->signal(sig);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(daemon_->running())
+        << "the daemon did not wait for the receiver to read what it took";
+    unblockReceiver();
+    EXPECT_EQ(waitExit(), 0);
+    EXPECT_TRUE(finished()) << out();
+    EXPECT_TRUE(waitReceived(held, 10s));
+    EXPECT_EQ(expectWholeLines(burst), received().size());
   }
 }
 
-TEST_F(DaemonTest, DatabaseKilledDuringABurstEndsWithStatusOneAndWholeLines) {
-  TempDir pg;
-  ASSERT_TRUE(startPrivateCluster(pg));
-  startReceiver();
-  startRelay();
-  startBurst(burst);
-  runShell(sourcePath("scripts/pg-cluster.sh") + " kill " + pg.path());
-  EXPECT_EQ(waitExit(), 1);
-  joinBurst();
-  EXPECT_TRUE(logged("ERR#consume input failed:  ")) << log();
-  EXPECT_TRUE(finished()) << out();
-  // Nothing taken is lost: it was all handed on before the exit.
-  const size_t taken = expectWholeLines(burst);
-  EXPECT_TRUE(waitReceived(taken, 5s));
-  EXPECT_EQ(received().size(), taken);
-}
-
-// However the receiver goes, the close is reported with its code beside the
-// timings, the lines stay whole, and the daemon ends with status 1.
-TEST_F(DaemonTest, ReceiverGoneEndsTheDaemonWithTheCloseReport) {
-  for (int sig : {SIGTERM, SIGKILL}) {
+// However it goes, the daemon ends with status 1 and whole lines: its
+// database killed (nothing taken is lost, it was all handed on), its receiver
+// closing (1000) or killed (1006), reported beside the timings.
+TEST_F(DaemonTest, LosingTheDatabaseOrTheReceiverEndsWithStatusOneAndWholeLines) {
+  const std::regex report(
+      "\nClose code: (\\d+) reason: .*\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\n"
+      "Message: -?\\d+\nClose: -?\\d+\n");
+  for (int sig : {0, SIGTERM, SIGKILL}) {
     SCOPED_TRACE(sig);
-    TearDown();
-    SetUp();
+    again();
+    TempDir pg;
+    ASSERT_TRUE(sig || startPrivateCluster(pg));
     startReceiver();
     startRelay();
-    if (sig == SIGKILL) startBurst(burst);
-    receiver_->signal(sig);
+    if (sig != SIGTERM) startBurst(burst);
+    if (sig)
+      receiver_->signal(sig);
+    else
+      runShell(sourcePath("scripts/pg-cluster.sh") + " kill " + pg.path());
     EXPECT_EQ(waitExit(), 1);
-    EXPECT_TRUE(loggedTimings()) << log().substr(log().size() > 3000 ? log().size() - 3000 : 0);
-    EXPECT_NE(log().find(sig == SIGTERM ? "\nClose code: 1000 reason: " : "\nClose code: 1006 reason: "),
-              std::string::npos);
-    expectWholeLines(burst);
+    if (burst_.joinable()) burst_.join();
+    const size_t taken = expectWholeLines(burst);
+    std::smatch m;
+    const std::string text = log();
+    if (!sig) {
+      EXPECT_TRUE(logged("ERR#consume input failed:  ")) << text;
+      EXPECT_TRUE(finished()) << out();
+      EXPECT_TRUE(waitReceived(taken, 5s));
+      EXPECT_EQ(received().size(), taken);
+    } else {
+      ASSERT_TRUE(std::regex_search(text, m, report))
+          << text.substr(text.size() - std::min<size_t>(text.size(), 3000));
+      EXPECT_EQ(m[1], sig == SIGTERM ? "1000" : "1006");
+    }
   }
 }
 
@@ -260,41 +245,87 @@ TEST_F(DaemonTest, UnreachableReceiverIsReportedAndEndsTheDaemon) {
   EXPECT_TRUE(logged("ERR#receiver unreachable: wss://localhost:")) << log();
 }
 
+// Resume mode: the receiver stops reading (so that a window of messages is
+// taken and not acknowledged) and is killed. Started again on its port, it
+// gets everything, at least once and in order apart from the tail sent
+// again, and the daemon never ends; kept away, resume_timeout ends the
+// daemon with status 1; SIGTERM while reconnecting ends it with status 0,
+// saying what was not delivered.
+TEST_F(DaemonTest, ResumeModeLosesNothingWhenTheReceiverRestarts) {
+  const std::string endings[] = {"restart", "resume_timeout", "SIGTERM"};
+  for (const std::string& ending : endings) {
+    SCOPED_TRACE(ending);
+    again();
+    startReceiver();
+    startRelay(ending == "resume_timeout" ? "resume=on\nresume_timeout=2\n" : "resume=on\n");
+    receiver_->signal(SIGSTOP);
+    startBurst(burst);
+    receiver_->signal(SIGKILL);
+    ASSERT_TRUE(waitLog("#ERR#receiver connection lost (")) << log();
+    std::smatch m;
+    const std::string text = log();
+    ASSERT_TRUE(
+        std::regex_search(text, m, std::regex("connection lost \\(.*\\), ([0-9]+) message")));
+    EXPECT_GT(std::stoi(m[1]), 0) << "nothing was left unacknowledged, nothing to send again";
+    if (ending == "restart") {
+      std::this_thread::sleep_for(2s);
+      startReceiver();
+      if (burst_.joinable()) burst_.join();
+      ASSERT_TRUE(waitReceived(burst.size(), 30s)) << log().substr(0, 3000);
+      // Each notification at least once; the first arrivals in order.
+      std::vector<std::string> firsts;
+      std::set<std::string> seen;
+      for (const std::string& p : received())
+        if (seen.insert(p).second) firsts.push_back(p);
+      EXPECT_EQ(firsts, burst);
+      EXPECT_TRUE(daemon_->running());
+      EXPECT_EQ(stopDaemon(), 0);
+    } else {
+      if (ending == "SIGTERM") daemon_->signal(SIGTERM);
+      EXPECT_EQ(waitExit(), ending == "SIGTERM" ? 0 : 1);
+      EXPECT_TRUE(logged("ERR#not delivered: ")) << log();
+      EXPECT_EQ(log().find("giving up (resume_timeout 2 s)") != std::string::npos,
+                ending != "SIGTERM");
+    }
+  }
+}
+
 // Without a usable log file the daemon runs on, its lines on standard
 // output, and SIGTERM still ends it with status 0 and "Fin programme".
 TEST_F(DaemonTest, WithoutAUsableLogTheLinesGoToStandardOutput) {
   TempDir small;
-  const bool mounted = runShell("mount -t tmpfs -o size=64k tmpfs '" + small.path() + "'").status == 0;
-  std::shared_ptr<void> unmount(nullptr, [&](void*) {  // once the daemon is gone, however the case ends
-    daemon_.reset();
-    if (mounted) runShell("umount '" + small.path() + "'");
-  });
-  struct Case {
-    std::string log;  // empty: no LOG section
-    bool linesOnStdout;
-  } const cases[] = {{"", true},
-                     {dir_.file("absent/norv.log"), true},
-                     {mounted ? small.file("norv.log") : "/dev/full", false}};  // fills up
+  const bool mounted =
+      runShell("mount -t tmpfs -o size=64k tmpfs '" + small.path() + "'").status == 0;
+  std::shared_ptr<void> unmount(nullptr,
+                                [&](void*) {  // once the daemon is gone, however the case ends
+                                  daemon_.reset();
+                                  if (mounted) runShell("umount '" + small.path() + "'");
+                                });
+  // No LOG section, a missing folder, a file system that fills up.
+  const std::string logs[] = {"", dir_.file("absent/norv.log"),
+                              mounted ? small.file("norv.log") : "/dev/full"};
   startReceiver();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.log);
-    logPath_ = c.log;
+  PgConn conn = pgConnect(conninfo());
+  const std::vector<std::string> part(burst.begin(), burst.begin() + 2000);
+  for (const std::string& path : logs) {
+    SCOPED_TRACE(path);
+    logPath_ = path;
     startDaemon({"-f", writeConfig(receiverPort_)});
-    PgConn conn = pgConnect(conninfo());
     const size_t before = received().size();
-    ASSERT_TRUE(waitUntil([&] { return tryNotify(conn.get(), {"probe"}) && received().size() > before; }, 20s)) << out();
-    const std::vector<std::string> part(burst.begin(), burst.begin() + 3000);
+    ASSERT_TRUE(waitUntil(
+        [&] { return tryNotify(conn.get(), {"probe"}) && received().size() > before; }, 20s))
+        << out();
     notify(conn.get(), part);
     ASSERT_TRUE(waitUntil([&] { return received().back() == part.back(); }, 20s));
-    std::vector<std::string> got = received();
-    EXPECT_EQ(std::vector<std::string>(got.end() - part.size(), got.end()), part);
     EXPECT_EQ(stopDaemon(), 0);
     EXPECT_TRUE(finished()) << out();
-    if (c.linesOnStdout) {
-      EXPECT_EQ(out().rfind("ERROR can't open file " + c.log + "\n", 0), 0u) << out().substr(0, 500);
-      EXPECT_NE(out().find("#INFO#th_listener#Receive#syslog#" + part.back() + "\n"), std::string::npos);
+    if (path != logs[2]) {
+      EXPECT_EQ(out().rfind("ERROR can't open file " + path + "\n", 0), 0u) << out().substr(0, 500);
+      EXPECT_NE(out().find("#INFO#th_listener#Receive#syslog#" + part.back() + "\n"),
+                std::string::npos);
     } else if (mounted) {
-      EXPECT_EQ(logMessages(log()).at(0), "INFO#Receiver start....");  // what fitted, from the start
+      EXPECT_EQ(logMessages(log()).at(0),
+                "INFO#Receiver start....");  // what fitted, from the start
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include <boost/asio/ssl/host_name_verification.hpp>
 
@@ -38,6 +39,7 @@ SyslogClient::SyslogClient(std::string uri)
       state(State::Idle),
       bytesSent(0),
       bytesAcked(0),
+      resumable(false),
       wakeFd(-1),
       outputMutex(&defaultOutputMutex),
       accessLogBuf(std::cout, &defaultOutputMutex),
@@ -103,13 +105,19 @@ websocketpp::connection_hdl SyslogClient::currentHandle() const {
 void SyslogClient::send(std::string message) {
   norv::MutexLock lock(sendMutex);
   websocketpp::connection_hdl hdl = currentHandle();
-  wsClient.send(hdl, message, websocketpp::frame::opcode::text);
+  websocketpp::lib::error_code ec;
+  wsClient.send(hdl, message, websocketpp::frame::opcode::text, ec);
+  // A resumable client keeps a message the closing connection refused: it
+  // goes out again with the rest on the next connection.
+  const bool gone = ec == websocketpp::error::invalid_state || ec == websocketpp::error::bad_connection;
+  if (ec && !(resumable && gone)) throw websocketpp::exception(ec);
   std::uint64_t sent;
   {
     norv::MutexLock flow(flowMutex);
     sent = bytesSent += message.size();
+    unacknowledged.push_back({sent, resumable ? std::move(message) : std::string()});
   }
-  if (sent - lastAckRequest >= kAckInterval) askAck(hdl, sent);
+  if (!ec && sent - lastAckRequest >= kAckInterval) askAck(hdl, sent);
 }
 
 void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
@@ -134,6 +142,7 @@ void SyslogClient::on_pong(websocketpp::connection_hdl, std::string payload) {
   norv::MutexLock lock(flowMutex);
   if (acked <= bytesAcked || acked > bytesSent) return;  // not one of ours
   bytesAcked = acked;
+  while (!unacknowledged.empty() && unacknowledged.front().end <= acked) unacknowledged.pop_front();
   changed();
 }
 
@@ -193,9 +202,20 @@ SyslogClient::State SyslogClient::getState() const {
 
 std::size_t SyslogClient::getBufferedAmount() const {
   norv::MutexLock lock(flowMutex);
-  if (state != State::Open) return 0;
   return static_cast<std::size_t>(bytesSent - bytesAcked);
 }
+
+std::size_t SyslogClient::getUnacknowledgedMessages() const {
+  norv::MutexLock lock(flowMutex);
+  return unacknowledged.size();
+}
+
+std::string SyslogClient::getLastClose() const {
+  norv::MutexLock lock(flowMutex);
+  return lastClose;
+}
+
+void SyslogClient::setResumable(bool r) { resumable = r; }
 
 std::uint64_t SyslogClient::getAcknowledgedBytes() const {
   norv::MutexLock lock(flowMutex);
@@ -272,12 +292,23 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
     boost::system::error_code ignored;
     con->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
   }
+  // What the last connection left unacknowledged goes first, in order; no
+  // sender gets in between (sendMutex) and none starts before it is Open.
+  norv::MutexLock sending(sendMutex);
+  std::vector<std::string> again;
+  std::uint64_t sent;
   {
     norv::MutexLock lock(flowMutex);
     connectionHandle = hdl;
-    state = State::Open;
-    changed();
+    for (const Sent& s : unacknowledged) again.push_back(s.message);
+    sent = bytesSent;
   }
+  for (const std::string& message : again) {
+    wsClient.send(hdl, message, websocketpp::frame::opcode::text, ec);
+    if (ec) break;  // gone again: its close comes next
+  }
+  if (!again.empty()) askAck(hdl, sent);
+  setState(State::Open);
   print("HEELO\n");
 }
 
@@ -287,9 +318,20 @@ void SyslogClient::on_message(websocketpp::connection_hdl hdl, client_type::mess
   wsClient.close(hdl, websocketpp::close::status::going_away, "plop", ec);
 }
 
+std::string SyslogClient::recordEnd(websocketpp::connection_hdl hdl) {
+  std::ostringstream text;
+  websocketpp::lib::error_code ec;
+  if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
+    text << "code " << con->get_remote_close_code() << ", reason '" << con->get_remote_close_reason()
+         << "', " << con->get_ec() << " - " << con->get_ec().message();
+  }
+  norv::MutexLock lock(flowMutex);
+  lastClose = text.str();
+  return lastClose;
+}
+
 void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
   closeTime = std::chrono::system_clock::now();
-  setState(State::Closed);
   auto micros = [this](std::chrono::system_clock::time_point t) {
     return static_cast<std::int32_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(t - startTime).count());
@@ -309,6 +351,13 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
       << "Open: " << micros(openTime) << "\n"
       << "Message: " << micros(messageTime) << "\n"
       << "Close: " << micros(closeTime) << "\n";
+  recordEnd(hdl);
+  if (resumable) {
+    print(out.str());
+    setState(State::Closed);
+    return;
+  }
+  setState(State::Closed);
   // The lock is kept until the end: no other thread can start a line that
   // would be cut short, and no static destructor runs under working threads.
   pthread_mutex_lock(outputMutex.load());
@@ -333,5 +382,6 @@ void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
         << con->get_ec() << " - " << con->get_ec().message() << "\n";
   }
   print(out.str());
+  recordEnd(hdl);
   setState(State::Failed);
 }

@@ -4,7 +4,8 @@
 // thread of its own, and sends every string it is given as one text message.
 // It never reconnects by itself; it closes the connection (1001 "plop") as
 // soon as the receiver sends anything; and once an open connection closes it
-// ends the whole process with status 1.
+// ends the whole process with status 1 (unless it is resumable, see
+// setResumable).
 //
 // Acknowledgement: every kAckInterval bytes send() queues a ping carrying the
 // running byte count; the receiver's pong comes back only after it has read
@@ -31,6 +32,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -67,17 +69,31 @@ class SyslogClient {
   // that cannot even be created is reported on std::cout, not thrown.
   void connect();
   // Queues `message` as one text frame; throws websocketpp::exception
-  // ("Bad Connection" before on_open or after a failed attempt).
+  // ("Bad Connection" before on_open or after a failed attempt), except
+  // that a resumable client keeps what a lost connection refuses.
   void send(std::string message);
 
   // Tracing on with `f`; a null `f` turns it off again.
   void setDebugFunction(void (*f)(std::string));
   void Trace(std::string message);
 
+  // Resumable (off by default; set before connect()): the client keeps a copy
+  // of every message until the receiver acknowledges it, an open connection
+  // that closes does not end the process (the state becomes Closed), and
+  // connect() may be called again once the state is Failed or Closed. The
+  // new connection sends again, in order, every message not acknowledged
+  // before, and only then becomes Open: delivery is at least once.
+  void setResumable(bool resumable);
+
   State getState() const;
   // Payload bytes handed to send() that the receiver has not yet been seen
-  // to read (0 when no connection is open).
+  // to read, whatever the state.
   std::size_t getBufferedAmount() const;
+  // Messages handed to send() that the receiver has not yet been seen to read.
+  std::size_t getUnacknowledgedMessages() const;
+  // How the last connection ended or failed, e.g. "code 1006, reason '',
+  // websocketpp.transport:2 - Underlying Transport Error"; empty before.
+  std::string getLastClose() const;
   // Payload bytes the receiver has acknowledged since the client was made.
   std::uint64_t getAcknowledgedBytes() const;
   // Asks the receiver to acknowledge everything sent so far, unless that is
@@ -129,6 +145,8 @@ class SyslogClient {
   // Publishes a change of state or acknowledged count to waiters.
   void changed() NORV_REQUIRES(flowMutex);
   void setState(State s);
+  // Notes how the connection of `hdl` ended; returns the close report line.
+  std::string recordEnd(websocketpp::connection_hdl hdl);
 
   client_type wsClient;
   websocketpp::connection_hdl connectionHandle NORV_GUARDED_BY(flowMutex);
@@ -155,6 +173,15 @@ class SyslogClient {
   State state NORV_GUARDED_BY(flowMutex);
   std::uint64_t bytesSent NORV_GUARDED_BY(flowMutex);
   std::uint64_t bytesAcked NORV_GUARDED_BY(flowMutex);
+  // One entry per message sent and not acknowledged: the byte count sent up
+  // to its end, and (resumable only) the message itself.
+  struct Sent {
+    std::uint64_t end;
+    std::string message;
+  };
+  std::deque<Sent> unacknowledged NORV_GUARDED_BY(flowMutex);
+  std::string lastClose NORV_GUARDED_BY(flowMutex);
+  bool resumable;
   int wakeFd;
   std::atomic<pthread_mutex_t*> outputMutex;
   norv::LineLockedStreamBuf accessLogBuf;

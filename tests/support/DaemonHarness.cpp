@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <json/json.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,17 +15,23 @@ namespace testsupport {
 using namespace std::chrono_literals;
 
 namespace {
+
+const std::regex kLogLine(
+    R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}#(INFO|ERR|DEBUG)#(.*)$)");
+
 bool execOk(PGconn* c, const std::string& sql) {
   PgResult r(PQexec(c, sql.c_str()));
   return PQresultStatus(r.get()) == PGRES_COMMAND_OK;
 }
+
 }  // namespace
 
 bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel) {
   if (!execOk(c, "BEGIN")) return false;
   for (const auto& p : payloads) {
     const char* values[2] = {channel.c_str(), p.c_str()};
-    PgResult r(PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0));
+    PgResult r(
+        PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0));
     if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) return false;
   }
   return execOk(c, "COMMIT");
@@ -38,12 +43,10 @@ void notify(PGconn* c, const std::vector<std::string>& payloads, const std::stri
 
 std::vector<std::string> sequencePayloads(int n, const std::string& tag) {
   std::vector<std::string> v;
-  for (int i = 0; i < n; ++i) v.push_back("{\"fromhost\":\"" + tag + "\",\"seq\":" + std::to_string(i) + "}");
+  for (int i = 0; i < n; ++i)
+    v.push_back("{\"fromhost\":\"" + tag + "\",\"seq\":" + std::to_string(i) + "}");
   return v;
 }
-
-const std::regex kLogLine(
-    R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}#(INFO|ERR|DEBUG)#(.*)$)");
 
 std::vector<std::string> logMessages(const std::string& text) {
   std::vector<std::string> out;
@@ -62,62 +65,76 @@ void DaemonHarness::SetUp() {
 
 void DaemonHarness::TearDown() {
   daemon_.reset();
-  joinBurst();
+  if (burst_.joinable()) burst_.join();
   copying_ = false;
   if (unblocked_.joinable()) unblocked_.join();
   if (blockedFd_ >= 0) close(blockedFd_);
   blockedFd_ = -1;
   receiver_.reset();
+  receiverPort_ = receivers_ = 0;
   PgConn admin = pgConnect(pgConnString());
-  for (const auto& db : ownDbs_) execOk(admin.get(), "DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
+  for (const auto& db : ownDbs_)
+    execOk(admin.get(), "DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
   ownDbs_.clear();
 }
 
 std::string DaemonHarness::createDatabase(const std::string& options) {
-  const std::string name = "norv_case_" + std::to_string(getpid()) + "_" + std::to_string(ownDbs_.size());
+  const std::string name =
+      "norv_case_" + std::to_string(getpid()) + "_" + std::to_string(ownDbs_.size());
   PgConn admin = pgConnect(pgConnString());
-  EXPECT_TRUE(execOk(admin.get(), "CREATE DATABASE " + name + " " + options)) << PQerrorMessage(admin.get());
+  EXPECT_TRUE(execOk(admin.get(), "CREATE DATABASE " + name + " " + options))
+      << PQerrorMessage(admin.get());
   ownDbs_.push_back(name);
   return name;
 }
 
 void DaemonHarness::startReceiver(std::vector<std::string> options, bool blockedOutput) {
-  receiverPort_ = freePort();
-  unlink(dir_.file("receiver.err").c_str());  // the listening line of an earlier one must not count
-  const std::string output = dir_.file(blockedOutput ? "receiver.pipe" : "received.jsonl");
+  if (!receiverPort_) receiverPort_ = freePort();
+  const std::string err = dir_.file("receiver.err");
+  unlink(err.c_str());  // the listening line of an earlier one must not count
+  std::string output = dir_.file("received" + std::to_string(++receivers_) + ".jsonl");
   if (blockedOutput) {
+    output = dir_.file("receiver.pipe");
     unlink(output.c_str());
     ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
     blockedFd_ = open(output.c_str(), O_RDONLY | O_NONBLOCK);  // held, not read
   }
-  std::vector<std::string> argv{NORV_RECEIVE_PROGRAM, "--port", std::to_string(receiverPort_),
-                                "--cert", cert_.cert, "--key", cert_.key};
+  std::vector<std::string> argv{NORV_RECEIVE_PROGRAM,
+                                "--port",
+                                std::to_string(receiverPort_),
+                                "--cert",
+                                cert_.cert,
+                                "--key",
+                                cert_.key};
   argv.insert(argv.end(), options.begin(), options.end());
-  receiver_ = std::make_unique<ChildProcess>(argv, output, dir_.file("receiver.err"));
-  ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("receiver.err")).empty(); }, 10s));
+  receiver_ = std::make_unique<ChildProcess>(argv, output, err);
+  ASSERT_TRUE(waitUntil([&] { return !readFile(err).empty(); }, 10s));
 }
 
 void DaemonHarness::unblockReceiver() {
   copying_ = true;
-  unblocked_ = std::thread([this] {
-    std::ofstream copy(dir_.file("received.jsonl"), std::ios::binary);
-    char buffer[65536];
-    for (;;) {
-      pollfd fd = {blockedFd_, POLLIN, 0};
-      poll(&fd, 1, 50);
-      ssize_t n = read(blockedFd_, buffer, sizeof buffer);
-      if (n > 0) copy.write(buffer, n).flush();
-      else if (n == 0 || !copying_) break;
-    }
-  });
+  unblocked_ =
+      std::thread([this, file = dir_.file("received" + std::to_string(receivers_) + ".jsonl")] {
+        std::ofstream copy(file, std::ios::binary);
+        char buffer[65536];
+        for (;;) {
+          pollfd fd = {blockedFd_, POLLIN, 0};
+          poll(&fd, 1, 50);
+          ssize_t n = read(blockedFd_, buffer, sizeof buffer);
+          if (n > 0)
+            copy.write(buffer, n).flush();
+          else if (n == 0 || !copying_)
+            break;
+        }
+      });
 }
 
 bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
-  if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + dir.path()).status != 0) return false;
+  if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + dir.path()).status != 0)
+    return false;
   std::smatch m;
   std::string env = readFile(dir.file("env"));
   if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return false;
-  pgHost_ = "127.0.0.1";
   pgPort_ = m[1];
   pgDb_ = "postgres";  // the cluster is this case's alone
   return true;
@@ -125,9 +142,10 @@ bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
 
 std::string DaemonHarness::writeConfig(int receiverPort, const std::string& receiverExtra) {
   std::string path = dir_.file("norv.conf");
-  writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") + "[DB]\nPGSQL_host=" + pgHost_ +
-                      "\nPGSQL_port=" + pgPort_ + "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" +
-                      pgPwd_ + "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n" +
+  writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") +
+                      "[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
+                      "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" + pgPwd_ +
+                      "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n" +
                       receiverExtra);
   return path;
 }
@@ -154,13 +172,10 @@ void DaemonHarness::startBurst(const std::vector<std::string>& payloads) {
   waitUntil([&] { return taken().size() >= 1000; }, 20s);
 }
 
-void DaemonHarness::joinBurst() {
-  if (burst_.joinable()) burst_.join();
-}
-
-int DaemonHarness::waitExit(std::chrono::milliseconds timeout) {
+int DaemonHarness::waitExit(Ms timeout) {
   int status = -1;
-  EXPECT_TRUE(daemon_->wait(timeout, &status)) << "daemon still running; log:\n" << log().substr(0, 4000);
+  EXPECT_TRUE(daemon_->wait(timeout, &status)) << "daemon still running; log:\n"
+                                               << log().substr(0, 4000);
   return status;
 }
 
@@ -171,10 +186,11 @@ int DaemonHarness::stopDaemon(int sig) {
 
 bool DaemonHarness::finished() const {
   const std::string text = out(), tail = "Fin programme\n";
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool DaemonHarness::waitLog(const std::string& needle, std::chrono::milliseconds t) {
+bool DaemonHarness::waitLog(const std::string& needle, Ms t) {
   return waitUntil([&] { return log().find(needle) != std::string::npos; }, t);
 }
 
@@ -182,13 +198,6 @@ bool DaemonHarness::logged(const std::string& prefix) const {
   for (const auto& m : logMessages(log()))
     if (m.rfind(prefix, 0) == 0) return true;
   return false;
-}
-
-bool DaemonHarness::loggedTimings() const {
-  static const std::regex timings(
-      "\nClose code: \\d+ reason: .*\nSocket Init: -?\\d+\nTLS Init: -?\\d+\nOpen: -?\\d+\nMessage: -?\\d+\n"
-      "Close: -?\\d+\n");
-  return std::regex_search(log(), timings);
 }
 
 std::string DaemonHarness::conninfo() const {
@@ -200,6 +209,25 @@ std::vector<std::string> DaemonHarness::taken() const {
   for (const auto& m : logMessages(log()))
     if (m.rfind("INFO#th_listener#Receive#syslog#", 0) == 0) payloads.push_back(m.substr(32));
   return payloads;
+}
+
+std::vector<std::string> DaemonHarness::received() const {
+  std::vector<std::string> payloads;
+  Json::CharReaderBuilder b;
+  for (int i = 1; i <= receivers_; ++i) {
+    std::istringstream in(readFile(dir_.file("received" + std::to_string(i) + ".jsonl")));
+    for (std::string line; std::getline(in, line);) {
+      Json::Value root;
+      std::istringstream ls(line);
+      if (!Json::parseFromStream(b, ls, &root, nullptr)) break;  // a line still being written
+      payloads.push_back(root["payload"].asString());
+    }
+  }
+  return payloads;
+}
+
+bool DaemonHarness::waitReceived(size_t n, Ms t) {
+  return waitUntil([&] { return received().size() >= n; }, t);
 }
 
 size_t DaemonHarness::expectWholeLines(const std::vector<std::string>& burst) {
@@ -215,31 +243,14 @@ size_t DaemonHarness::expectWholeLines(const std::vector<std::string>& burst) {
     EXPECT_EQ(std::distance(stamps, std::sregex_iterator()), 1) << line;
     EXPECT_TRUE(line[0] == '[' || std::regex_match(line, kLogLine)) << line;
   }
-  auto isStartOfBurst = [&](const std::vector<std::string>& got) {
+  auto startOfBurst = [&](const std::vector<std::string>& got) {
     return got.size() <= burst.size() && std::equal(got.begin(), got.end(), burst.begin());
   };
   const std::vector<std::string> got = taken();
-  EXPECT_TRUE(isStartOfBurst(got)) << "the daemon took something else than the start of the burst: "
-                                   << (got.empty() ? "" : got.front() + " .. " + got.back()) << " of " << got.size();
-  EXPECT_TRUE(isStartOfBurst(received())) << "the receiver got something else than the start of the burst";
+  EXPECT_TRUE(startOfBurst(got)) << "the daemon took something else than the start of the burst";
+  EXPECT_TRUE(startOfBurst(received()))
+      << "the receiver got something else than the start of the burst";
   return got.size();
-}
-
-std::vector<std::string> DaemonHarness::received() {
-  std::vector<std::string> payloads;
-  std::istringstream in(readFile(dir_.file("received.jsonl")));
-  Json::CharReaderBuilder b;
-  for (std::string line; std::getline(in, line);) {
-    Json::Value root;
-    std::istringstream ls(line);
-    if (!Json::parseFromStream(b, ls, &root, nullptr)) break;  // a line still being written
-    payloads.push_back(root["payload"].asString());
-  }
-  return payloads;
-}
-
-bool DaemonHarness::waitReceived(size_t n, std::chrono::milliseconds t) {
-  return waitUntil([&] { return received().size() >= n; }, t);
 }
 
 }  // namespace testsupport

@@ -1,14 +1,13 @@
-// The fixture of the black-box daemon tests: a TLS receiver
-// (norv-syslog-receive) as a child process, norv-syslog-send run on a
-// configuration written for the case, and readers of its log, its standard
-// output and what the receiver got. Each case owns a temporary folder
-// (configuration, log and outputs) and a database of its own on the run's
-// cluster: notifications are per database, so cases running at the same time
-// never see each other's bursts. The child processes are killed and reaped
-// when the case ends. Also the plain-libpq notification helpers.
+// The fixture of the black-box daemon tests: norv-syslog-send run on a
+// configuration written for the case, between a database of the case's own
+// (notifications are per database, so concurrent cases never cross) and a
+// real receiver (norv-syslog-receive) as a child process; readers of the
+// daemon's log and standard output and of what the receiver printed. Child
+// processes are killed and reaped when the case ends.
 #ifndef NORV_TESTS_SUPPORT_DAEMONHARNESS_H
 #define NORV_TESTS_SUPPORT_DAEMONHARNESS_H
 
+#include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <signal.h>
 
@@ -20,88 +19,75 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "support/PgTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
 
-// Raises one notification per payload on `channel`, all in one transaction;
-// false (without failing the test) when the database refuses or is gone.
-bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel = "syslog");
-// The same, failing the calling test on an error.
-void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel = "syslog");
-
+// Raises one notification per payload, all in one transaction; false when
+// the database refuses or is gone.
+bool tryNotify(PGconn* c, const std::vector<std::string>& payloads,
+               const std::string& channel = "syslog");
+void notify(PGconn* c, const std::vector<std::string>& payloads,
+            const std::string& channel = "syslog");
 // {"fromhost":"<tag>","seq":<i>} for i in [0, n).
 std::vector<std::string> sequencePayloads(int n, const std::string& tag);
-
-// A whole log line: "<asctime>#<level>#<message>".
-extern const std::regex kLogLine;
 // The messages of the log's time-stamped lines, in order, as "LEVEL#message".
 std::vector<std::string> logMessages(const std::string& text);
 
 class DaemonHarness : public ::testing::Test {
  protected:
+  using Ms = std::chrono::milliseconds;
+
   void SetUp() override;
   void TearDown() override;
 
-  // The receiver, with more options. With blockedOutput its standard output
-  // is a pipe nobody reads until unblockReceiver(): it soon stops reading
-  // from its connections.
+  // A receiver on receiverPort_ (a free one when 0), printing to the next
+  // received<N>.jsonl. With blockedOutput its output is a pipe nobody reads
+  // until unblockReceiver(): it soon stops reading from its connections.
   void startReceiver(std::vector<std::string> options = {}, bool blockedOutput = false);
   void unblockReceiver();
-  // Starts a private cluster in `dir` and points the daemon's configuration
-  // (not the process environment) at it. False when it did not start.
+  // A private cluster in `dir` for the daemon (not for the process
+  // environment); false when it did not start.
   bool startPrivateCluster(const TempDir& dir);
   // A configuration from the pg*_ fields; no LOG section when logPath_ is
   // empty; `receiverExtra` lines go into [RECEIVER].
   std::string writeConfig(int receiverPort, const std::string& receiverExtra = "");
   void startDaemon(std::vector<std::string> args);
-  // Starts the daemon on a fresh configuration and waits until it relays.
+  // The daemon on a fresh configuration, waited for until it relays.
   void startRelay(const std::string& receiverExtra = "");
-  // Raises `payloads` on channel "syslog" from a thread (and connection) of
-  // its own, in transactions of 1000, stopping at the first failure; returns
-  // once the daemon has taken some. joinBurst() (or TearDown) waits.
+  // Raises `payloads` from a thread of its own, in transactions of 1000,
+  // until the first failure; returns once the daemon took some.
   void startBurst(const std::vector<std::string>& payloads);
-  void joinBurst();
-  int waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+  int waitExit(Ms timeout = std::chrono::seconds(15));
   int stopDaemon(int sig = SIGTERM);
+  std::string createDatabase(const std::string& options);
 
   std::string log() const { return readFile(logPath_); }
   std::string out() const { return readFile(dir_.file("daemon.out")); }
   bool finished() const;  // standard output ends with "Fin programme"
-  bool waitLog(const std::string& needle, std::chrono::milliseconds t = std::chrono::seconds(15));
-  // Some log message ("LEVEL#text") starts with `prefix`.
-  bool logged(const std::string& prefix) const;
-  // The log holds the close report and the client's five timing lines.
-  bool loggedTimings() const;
-  // The connection string of the database the daemon is configured for.
+  bool waitLog(const std::string& needle, Ms t = std::chrono::seconds(15));
+  bool logged(const std::string& prefix) const;  // a message "LEVEL#..." starts so
   std::string conninfo() const;
-  // Creates (and drops at tear-down) a database of this case; returns its name.
-  std::string createDatabase(const std::string& options);
-
   // The payloads of the daemon's Receive lines, in order: what it took.
   std::vector<std::string> taken() const;
-  // Every line of the log is whole, and what the daemon took and what the
-  // receiver got are each the start of `burst`. Returns how many it took.
+  // The payloads the receivers printed, file after file.
+  std::vector<std::string> received() const;
+  bool waitReceived(size_t n, Ms t = std::chrono::seconds(20));
+  // Every log line is whole, and what the daemon took and the receivers got
+  // are the start of `burst`, in order. Returns how many it took.
   size_t expectWholeLines(const std::vector<std::string>& burst);
-  // The payloads the receiver wrote so far (a line still being written is
-  // left out).
-  std::vector<std::string> received();
-  bool waitReceived(size_t n, std::chrono::milliseconds t = std::chrono::seconds(20));
 
   TempDir dir_;
   CertPair cert_ = suiteCert();
   std::string pgHost_, pgPort_, pgDb_, pgPwd_;
-  std::vector<std::string> ownDbs_;  // databases this case made on the run's cluster
+  std::vector<std::string> ownDbs_;
   std::string logPath_ = dir_.file("norv.log");
   int receiverPort_ = 0;
-  std::unique_ptr<ChildProcess> receiver_;
-  std::unique_ptr<ChildProcess> daemon_;
-  std::thread burst_;
-  int blockedFd_ = -1;      // read end of a blocked receiver's output
-  std::thread unblocked_;   // copies it into received.jsonl once unblocked
+  int receivers_ = 0;
+  std::unique_ptr<ChildProcess> receiver_, daemon_;
+  std::thread burst_, unblocked_;
+  int blockedFd_ = -1;  // read end of a blocked receiver's output
   std::atomic<bool> copying_{false};
 };
 
