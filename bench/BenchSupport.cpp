@@ -94,8 +94,10 @@ Figures analyse(const std::vector<Arrival>& arrivals, long expected) {
   latencies.reserve(arrivals.size());
   for (const Arrival& a : arrivals) {
     if (a.seq < expected) {
-      if (seen[static_cast<std::size_t>(a.seq)]++) ++f.duplicates;
-      else ++distinct;
+      if (seen[static_cast<std::size_t>(a.seq)]++)
+        ++f.duplicates;
+      else
+        ++distinct;
     }
     if (a.seq < previous) ++f.orderViolations;
     previous = a.seq;
@@ -201,7 +203,8 @@ void Producer::steady(long count, double perSecond) {
   auto start = std::chrono::steady_clock::now();
   long done = 0;
   while (done < count) {
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     long due = std::min(count, static_cast<long>(elapsed * perSecond) + 1);
     if (due > done) {
       raise(done, due - done);

@@ -1,6 +1,6 @@
 // Pieces the benchmark's phases share (child processes, folders and waits
-// come from the test kit, support/TestSupport.h): figures read from /proc, the producer that raises notifications, and the
-// figures computed from what arrived (each arrival carries the sequence
+// come from the test kit, support/TestSupport.h): figures read from /proc, the producer that raises
+// notifications, and the figures computed from what arrived (each arrival carries the sequence
 // number and send time that PostgreSQL put into the payload).
 // Nothing here takes a lock except ArrivalReader, whose vector is written by
 // its own thread only and read by others once it has been joined.

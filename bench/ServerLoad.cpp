@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
@@ -32,7 +31,9 @@ constexpr int kSendBatch = 256;
 std::shared_ptr<boost::asio::ssl::context> serverContext;
 std::atomic<int> listeningPort{0};
 
-std::shared_ptr<boost::asio::ssl::context> contextFor(int, std::weak_ptr<void>) { return serverContext; }
+std::shared_ptr<boost::asio::ssl::context> contextFor(int, std::weak_ptr<void>) {
+  return serverContext;
+}
 void onListening(int port) { listeningPort = port; }
 
 std::string payloadFor(long seq) {
@@ -50,7 +51,8 @@ class LoadClient {
     endpoint_.clear_error_channels(websocketpp::log::elevel::all);
     endpoint_.init_asio();
     endpoint_.set_tls_init_handler([](websocketpp::connection_hdl) {
-      auto ctx = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12_client);
+      auto ctx =
+          std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12_client);
       ctx->set_verify_mode(boost::asio::ssl::verify_none);
       return ctx;
     });
@@ -106,8 +108,8 @@ class LoadClient {
 
 }  // namespace
 
-ServerLoadResult measureServer(const std::string& certFile, const std::string& keyFile,
-                               int clients, int threadCount, double seconds) {
+ServerLoadResult measureServer(const std::string& certFile, const std::string& keyFile, int clients,
+                               int threadCount, double seconds) {
   ServerLoadResult result;
   serverContext = norv::makeServerTlsContext(certFile, keyFile);
   listeningPort = 0;
@@ -137,11 +139,13 @@ ServerLoadResult measureServer(const std::string& certFile, const std::string& k
     std::vector<std::unique_ptr<LoadClient>> load;
     try {
       for (int i = 0; i < clients; ++i) load.push_back(std::make_unique<LoadClient>(uri));
-      bool open = waitUntil([&] {
-        for (auto& c : load)
-          if (!c->isOpen()) return false;
-        return true;
-      }, std::chrono::seconds(10));
+      bool open = waitUntil(
+          [&] {
+            for (auto& c : load)
+              if (!c->isOpen()) return false;
+            return true;
+          },
+          std::chrono::seconds(10));
       if (open) {
         for (auto& c : load) c->startSending();
         usleep(300000);  // warm-up: the queues fill, the loop settles
@@ -149,7 +153,8 @@ ServerLoadResult measureServer(const std::string& certFile, const std::string& k
         auto start = std::chrono::steady_clock::now();
         usleep(static_cast<useconds_t>(seconds * 1e6));
         long after = popped.load();
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         result.measured = true;
         result.messages = after - before;
         result.perSecond = static_cast<double>(result.messages) / elapsed;

@@ -16,8 +16,8 @@ struct ServerLoadResult {
   long messages = 0;
 };
 
-ServerLoadResult measureServer(const std::string& certFile, const std::string& keyFile,
-                               int clients, int threadCount, double seconds);
+ServerLoadResult measureServer(const std::string& certFile, const std::string& keyFile, int clients,
+                               int threadCount, double seconds);
 
 }  // namespace bench
 

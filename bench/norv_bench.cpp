@@ -31,12 +31,12 @@
 #include "services/service.h"
 
 using namespace bench;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 using testsupport::ChildProcess;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::waitUntil;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 namespace {
 
@@ -108,7 +108,8 @@ int bareListen(long count) {
 Figures runBare(const Options& o, const TempDir& work) {
   Figures f;
   std::string err = work.file("bare.err");
-  ChildProcess child({o.self, "listen", "--count", std::to_string(o.burst)}, ChildProcess::kPipe, err);
+  ChildProcess child({o.self, "listen", "--count", std::to_string(o.burst)}, ChildProcess::kPipe,
+                     err);
   ArrivalReader reader(child.stdoutFd(), static_cast<std::size_t>(o.burst));
   if (!waitUntil([&] { return readFile(err).find("ready") != std::string::npos; }, seconds(10))) {
     f.note = "bare client did not start: " + readFile(err);
@@ -144,9 +145,9 @@ std::string writeConfig(const TempDir& work, int port) {
   };
   std::ofstream conf(path);
   conf << "[LOG]\nlog_file=" << work.file("norv.log") << "\n"
-       << "[DB]\nPGSQL_host=" << env("PGHOST", "127.0.0.1") << "\nPGSQL_port=" << env("PGPORT", "5432")
-       << "\nPGSQL_db=" << env("PGDATABASE", "postgres") << "\nPGSQL_username=" << env("PGUSER", "postgres")
-       << "\nPGSQL_pwd=\n"
+       << "[DB]\nPGSQL_host=" << env("PGHOST", "127.0.0.1")
+       << "\nPGSQL_port=" << env("PGPORT", "5432") << "\nPGSQL_db=" << env("PGDATABASE", "postgres")
+       << "\nPGSQL_username=" << env("PGUSER", "postgres") << "\nPGSQL_pwd=\n"
        << "[RECEIVER]\nip=127.0.0.1\nport=" << port << "\n";
   return path;
 }
@@ -158,15 +159,20 @@ int listeningPortIn(const std::string& file) {
 }
 
 // Starts the daemon against a receiver on `port` and waits until it relays.
-std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work, int port, std::string& note) {
+std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work, int port,
+                                          std::string& note) {
   std::string conf = writeConfig(work, port);
-  auto daemon = std::make_unique<ChildProcess>(std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf},
-                                        work.file("daemon.out"), work.file("daemon.err"));
+  auto daemon = std::make_unique<ChildProcess>(
+      std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf}, work.file("daemon.out"),
+      work.file("daemon.err"));
   std::string log = work.file("norv.log");
-  bool ready = waitUntil([&] {
-    std::string text = readFile(log);
-    return text.find("LISTEN SUCCESS") != std::string::npos && text.find("HEELO") != std::string::npos;
-  }, seconds(15));
+  bool ready = waitUntil(
+      [&] {
+        std::string text = readFile(log);
+        return text.find("LISTEN SUCCESS") != std::string::npos &&
+               text.find("HEELO") != std::string::npos;
+      },
+      seconds(15));
   if (!ready) {
     note = "daemon did not start relaying within 15 s: " + readFile(work.file("daemon.out"));
     daemon->stop(SIGKILL, milliseconds(1000));
@@ -183,12 +189,16 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
                  const std::function<void(long, pid_t)>& watch = nullptr) {
   TempDir work;
   Figures f;
-  ChildProcess receiver({o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key}, ChildProcess::kPipe,
-                 work.file("receiver.err"));
+  ChildProcess receiver(
+      {o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key},
+      ChildProcess::kPipe, work.file("receiver.err"));
   ArrivalReader reader(receiver.stdoutFd(), static_cast<std::size_t>(expected));
   int port = 0;
-  waitUntil([&] { return (port = listeningPortIn(work.file("receiver.err"))) != 0 || !receiver.running(); },
-            seconds(10));
+  waitUntil(
+      [&] {
+        return (port = listeningPortIn(work.file("receiver.err"))) != 0 || !receiver.running();
+      },
+      seconds(10));
   if (port == 0) {
     f.note = tag + ": receiver did not listen: " + readFile(work.file("receiver.err"));
     receiver.stop(SIGKILL, milliseconds(1000));
@@ -240,7 +250,9 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
   f.peakRssKb = proc.peakRssKb;
   f.receiverCpuSeconds = receiverCpu;
   if (!produceError.empty()) f.note = "producer: " + produceError;
-  if (status != 0) f.note += (f.note.empty() ? "" : "; ") + std::string("daemon exit status ") + std::to_string(status);
+  if (status != 0)
+    f.note +=
+        (f.note.empty() ? "" : "; ") + std::string("daemon exit status ") + std::to_string(status);
   return f;
 }
 
@@ -260,9 +272,10 @@ SlowFigures runSlow(const Options& o) {
   SlowFigures s;
   s.expected = o.slowCount;
   std::string err = work.file("slow.err"), out = work.file("slow.out");
-  ChildProcess receiver({"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
-                  std::to_string(o.slowCount), "--slow-seconds", std::to_string(o.slowSeconds)},
-                 out, err);
+  ChildProcess receiver(
+      {"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
+       std::to_string(o.slowCount), "--slow-seconds", std::to_string(o.slowSeconds)},
+      out, err);
   int port = 0;
   waitUntil([&] { return (port = listeningPortIn(err)) != 0 || !receiver.running(); }, seconds(10));
   if (port == 0) {
@@ -294,8 +307,8 @@ SlowFigures runSlow(const Options& o) {
   daemon->stop(SIGTERM, seconds(5));
   receiver.stop(SIGTERM, seconds(5));
   std::string summary = readFile(out);
-  if (std::sscanf(summary.c_str(), "received %ld duplicates %ld order %ld", &s.delivered, &s.duplicates,
-                  &s.orderViolations) == 3)
+  if (std::sscanf(summary.c_str(), "received %ld duplicates %ld order %ld", &s.delivered,
+                  &s.duplicates, &s.orderViolations) == 3)
     s.measured = true;
   else
     s.note += " slow receiver summary missing: " + readFile(err);
@@ -318,8 +331,10 @@ std::pair<double, double> measurePlugin(const std::string& plugin, double second
     auto start = std::chrono::steady_clock::now();
     double elapsed = 0;
     while (elapsed < length && !t.failed) {
-      if (once()) ++t.runs;
-      else t.failed = true;
+      if (once())
+        ++t.runs;
+      else
+        t.failed = true;
       elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     t.seconds += elapsed;
@@ -354,7 +369,8 @@ std::pair<double, double> measurePlugin(const std::string& plugin, double second
     }
     close(fds[0]);
     int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
   };
   Tally a, b;
   const double sliceSeconds = 0.25;
@@ -377,9 +393,10 @@ std::string num(double v, int decimals = 0) {
 
 std::string ratio(double a, double b) { return (a < 0 || b <= 0) ? "-" : num(a / b, 2); }
 
-void row(const std::string& name, const std::string& a, const std::string& b = "", const std::string& c = "",
-         const std::string& d = "") {
-  std::printf("  %-28s %14s %14s %12s  %s\n", name.c_str(), a.c_str(), b.c_str(), c.c_str(), d.c_str());
+void row(const std::string& name, const std::string& a, const std::string& b = "",
+         const std::string& c = "", const std::string& d = "") {
+  std::printf("  %-28s %14s %14s %12s  %s\n", name.c_str(), a.c_str(), b.c_str(), c.c_str(),
+              d.c_str());
 }
 
 const char* verdict(bool met) { return met ? "target met" : "TARGET MISSED"; }
@@ -394,8 +411,10 @@ void printDelivery(const std::string& title, const Figures& d, const Figures* ba
   bool withBare = bare && bare->measured;
   if (withBare) row("figure", "daemon", "bare libpq*", "daemon/bare");
   auto line = [&](const std::string& name, double a, double b, int decimals, bool showRatio) {
-    if (withBare) row(name, num(a, decimals), num(b, decimals), showRatio ? ratio(a, b) : "");
-    else row(name, num(a, decimals));
+    if (withBare)
+      row(name, num(a, decimals), num(b, decimals), showRatio ? ratio(a, b) : "");
+    else
+      row(name, num(a, decimals));
   };
   const Figures& b = withBare ? *bare : d;
   line("expected", d.expected, b.expected, 0, false);
@@ -430,7 +449,8 @@ bool delivered(const Figures& f) {
 double positive(const char* option, const char* text) {
   char* end = nullptr;
   double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(v > 0)) usage((std::string("--") + option + " wants a positive number").c_str());
+  if (end == text || *end != '\0' || !(v > 0))
+    usage((std::string("--") + option + " wants a positive number").c_str());
   return v;
 }
 
@@ -465,32 +485,51 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
     switch (opt) {
-      case 'b': o.bin = optarg; break;
-      case 'n': o.burst = static_cast<long>(positive("burst", optarg)); break;
-      case 'r': o.steadyRate = positive("steady-rate", optarg); break;
-      case 's': o.steadySeconds = positive("steady-seconds", optarg); break;
-      case 'k': o.soak = static_cast<long>(positive("soak", optarg)); break;
-      case 'c': o.slowCount = static_cast<long>(positive("slow-count", optarg)); break;
-      case 'w': o.slowSeconds = positive("slow-seconds", optarg); break;
-      case 'v': o.serverSeconds = positive("server-seconds", optarg); break;
+      case 'b':
+        o.bin = optarg;
+        break;
+      case 'n':
+        o.burst = static_cast<long>(positive("burst", optarg));
+        break;
+      case 'r':
+        o.steadyRate = positive("steady-rate", optarg);
+        break;
+      case 's':
+        o.steadySeconds = positive("steady-seconds", optarg);
+        break;
+      case 'k':
+        o.soak = static_cast<long>(positive("soak", optarg));
+        break;
+      case 'c':
+        o.slowCount = static_cast<long>(positive("slow-count", optarg));
+        break;
+      case 'w':
+        o.slowSeconds = positive("slow-seconds", optarg);
+        break;
+      case 'v':
+        o.serverSeconds = positive("server-seconds", optarg);
+        break;
       case 'o': {
         std::istringstream list(optarg);
         std::string phase;
         while (std::getline(list, phase, ',')) o.only.insert(phase);
         break;
       }
-      default: usage("unknown option");
+      default:
+        usage("unknown option");
     }
   }
-  if (!std::getenv("PGHOST") || !std::getenv("PGPORT")) usage("PGHOST and PGPORT must name the PostgreSQL to use");
+  if (!std::getenv("PGHOST") || !std::getenv("PGPORT"))
+    usage("PGHOST and PGPORT must name the PostgreSQL to use");
 
   TempDir work;
   o.cert = work.file("cert.pem");
   o.key = work.file("key.pem");
   const std::string& cert = o.cert;
   const std::string& key = o.key;
-  std::string makeCert = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" + key +
-                         "' -out '" + cert + "' >/dev/null 2>&1";
+  std::string makeCert =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" + key +
+      "' -out '" + cert + "' >/dev/null 2>&1";
   if (std::system(makeCert.c_str()) != 0) usage("openssl could not make a certificate");
 
   std::pair<double, double> plugin{-1, -1};
@@ -502,9 +541,10 @@ int main(int argc, char** argv) {
   if (o.wants("server")) {
     for (int threads : {1, 2}) {
       for (int clients : {1, 4}) {
-        progress("receiving server: " + std::to_string(clients) + " client(s), threadCount " + std::to_string(threads));
-        std::string name = std::to_string(clients) + " client" + (clients > 1 ? "s" : "") + ", threadCount " +
-                           std::to_string(threads);
+        progress("receiving server: " + std::to_string(clients) + " client(s), threadCount " +
+                 std::to_string(threads));
+        std::string name = std::to_string(clients) + " client" + (clients > 1 ? "s" : "") +
+                           ", threadCount " + std::to_string(threads);
         // The server's library reports closings on standard error: kept out of the table.
         StderrTo quiet(work.file("server-library.log"));
         server.emplace_back(name, measureServer(cert, key, clients, threads, o.serverSeconds));
@@ -520,7 +560,8 @@ int main(int argc, char** argv) {
     progress("bare libpq client: burst of " + std::to_string(o.burst));
     bare = runBare(o, work);
     progress("daemon: burst of " + std::to_string(o.burst));
-    burst = runRelay(o, "burst", o.burst, [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); });
+    burst = runRelay(o, "burst", o.burst,
+                     [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); });
     progress("bare libpq client again");
     Figures again = runBare(o, work);
     if (again.measured && (!bare.measured || again.rate > bare.rate)) bare = again;
@@ -528,7 +569,8 @@ int main(int argc, char** argv) {
   if (o.wants("steady")) {
     long count = static_cast<long>(o.steadyRate * o.steadySeconds);
     progress("daemon: steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s");
-    steady = runRelay(o, "steady", count, [&](Producer& p, const ArrivalReader&) { p.steady(count, o.steadyRate); });
+    steady = runRelay(o, "steady", count,
+                      [&](Producer& p, const ArrivalReader&) { p.steady(count, o.steadyRate); });
   }
   if (o.wants("soak")) {
     progress("daemon: soak of " + std::to_string(o.soak));
@@ -560,9 +602,11 @@ int main(int argc, char** argv) {
     }
   }
   if (o.wants("steady")) {
-    printDelivery("Steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s", steady, nullptr);
+    printDelivery("Steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s", steady,
+                  nullptr);
     if (steady.measured)
-      std::printf("  target: nothing lost, p99 <= 5 ms: %s\n", verdict(delivered(steady) && steady.p99Ms <= 5.0));
+      std::printf("  target: nothing lost, p99 <= 5 ms: %s\n",
+                  verdict(delivered(steady) && steady.p99Ms <= 5.0));
   }
   if (o.wants("soak")) {
     printDelivery("Soak of " + std::to_string(o.soak) + " in bursts of 10 000", soak, nullptr);
@@ -575,11 +619,14 @@ int main(int argc, char** argv) {
     }
   }
   if (o.wants("server")) {
-    std::printf("\nReceiving server alone (messages/s into the queue, %s s each)\n", num(o.serverSeconds, 1).c_str());
+    std::printf("\nReceiving server alone (messages/s into the queue, %s s each)\n",
+                num(o.serverSeconds, 1).c_str());
     bool met = false;
     for (auto& [name, r] : server) {
-      if (r.measured) row(name, num(r.perSecond));
-      else row(name, "n/a", "", "", "not measured: " + r.note);
+      if (r.measured)
+        row(name, num(r.perSecond));
+      else
+        row(name, "n/a", "", "", "not measured: " + r.note);
       if (r.measured && name.rfind("4 clients", 0) == 0 && r.perSecond >= 100000) met = true;
     }
     std::printf("  target: >= 100 000/s from 4 clients: %s\n", verdict(met));
@@ -589,11 +636,14 @@ int main(int argc, char** argv) {
     row("service::execute", num(plugin.first));
     row("bare fork+exec+read+wait", num(plugin.second));
     row("ratio", ratio(plugin.first, plugin.second));
-    if (plugin.first < 0 || plugin.second < 0) std::printf("  not measured: a run failed\n");
-    else std::printf("  target: >= 80%% of bare: %s\n", verdict(plugin.first >= 0.8 * plugin.second));
+    if (plugin.first < 0 || plugin.second < 0)
+      std::printf("  not measured: a run failed\n");
+    else
+      std::printf("  target: >= 80%% of bare: %s\n", verdict(plugin.first >= 0.8 * plugin.second));
   }
   if (o.wants("slow")) {
-    std::printf("\nSlow receiver (1 000 messages/s for %s s, then full speed)\n", num(o.slowSeconds).c_str());
+    std::printf("\nSlow receiver (1 000 messages/s for %s s, then full speed)\n",
+                num(o.slowSeconds).c_str());
     if (!slow.note.empty()) std::printf("  note: %s\n", slow.note.c_str());
     if (slow.measured) {
       row("expected", num(slow.expected));
@@ -605,8 +655,8 @@ int main(int argc, char** argv) {
       // What the daemon did not take yet waits in PostgreSQL's queue.
       row("max PG queue usage (%)", num(slow.maxQueueUsage * 100.0, 4));
       row("seconds", num(slow.seconds, 1));
-      bool met = slow.delivered == slow.expected && slow.duplicates == 0 && slow.orderViolations == 0 &&
-                 slow.peakRssKb < 20 * 1024;
+      bool met = slow.delivered == slow.expected && slow.duplicates == 0 &&
+                 slow.orderViolations == 0 && slow.peakRssKb < 20 * 1024;
       std::printf("  target: nothing lost, RSS bounded (< 20 MB): %s\n", verdict(met));
     } else {
       std::printf("  not measured\n");
