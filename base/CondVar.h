@@ -33,7 +33,8 @@ class CondVar {
   // False once the deadline has passed (std::chrono::steady_clock is
   // CLOCK_MONOTONIC here).
   bool waitUntil(Mutex& mutex, Deadline deadline) NORV_REQUIRES(mutex) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
     if (ns <= 0) return false;
     timespec at;
     at.tv_sec = static_cast<time_t>(ns / 1000000000);
@@ -43,8 +44,8 @@ class CondVar {
   // The predicate runs with the mutex held; it may read what the mutex
   // guards (clang cannot see that through the template, hence no analysis).
   template <class Predicate>
-  bool waitUntil(Mutex& mutex, Deadline deadline, Predicate done) NORV_REQUIRES(mutex)
-      NORV_NO_THREAD_SAFETY_ANALYSIS {
+  bool waitUntil(Mutex& mutex, Deadline deadline, Predicate done)
+      NORV_REQUIRES(mutex) NORV_NO_THREAD_SAFETY_ANALYSIS {
     while (!done()) {
       if (!waitUntil(mutex, deadline) && !done()) return false;
     }

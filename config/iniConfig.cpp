@@ -54,16 +54,17 @@ std::vector<std::string> iniConfig::getKeys(
   std::vector<std::string> values(keys.size());
   std::vector<bool> found(keys.size(), false);
   std::size_t left = keys.size();
-  scanSections(filePath, [&](const std::string& section, std::string name, const std::string& value) {
-    name.erase(name.find_last_not_of(" \t") + 1);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (found[i] || keys[i].first != section || keys[i].second != name) continue;
-      values[i] = value;
-      found[i] = true;
-      --left;
-    }
-    return left == 0;
-  });
+  scanSections(filePath,
+               [&](const std::string& section, std::string name, const std::string& value) {
+                 name.erase(name.find_last_not_of(" \t") + 1);
+                 for (std::size_t i = 0; i < keys.size(); ++i) {
+                   if (found[i] || keys[i].first != section || keys[i].second != name) continue;
+                   values[i] = value;
+                   found[i] = true;
+                   --left;
+                 }
+                 return left == 0;
+               });
   return values;
 }
 
@@ -72,10 +73,10 @@ int iniConfig::getKeyToInt(std::string section, std::string key) {
 }
 
 std::map<std::string, std::string>& iniConfig::getSection(std::string section) {
-  scanSections(filePath, [&](const std::string& current, const std::string& name,
-                             const std::string& value) {
-    if (current == section) sectionMap[name] = value;
-    return false;
-  });
+  scanSections(filePath,
+               [&](const std::string& current, const std::string& name, const std::string& value) {
+                 if (current == section) sectionMap[name] = value;
+                 return false;
+               });
   return sectionMap;
 }

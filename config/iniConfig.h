@@ -12,8 +12,8 @@
 #ifndef NORV_CONFIG_INICONFIG_H
 #define NORV_CONFIG_INICONFIG_H
 
-#include <stdexcept>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>

@@ -56,7 +56,8 @@ DaemonConfig readDaemonConfig(iniConfig& file) {
   for (const Key& k : kDaemonKeys) keys.emplace_back(k.section, k.name);
   std::vector<std::string> values = file.getKeys(keys);
   DaemonConfig config;
-  for (std::size_t i = 0; i < values.size(); ++i) config.*kDaemonKeys[i].field = std::move(values[i]);
+  for (std::size_t i = 0; i < values.size(); ++i)
+    config.*kDaemonKeys[i].field = std::move(values[i]);
   return config;
 }
 
@@ -87,7 +88,9 @@ bool DaemonConfig::readNumbers(std::string& problem) {
   }
   const std::string::size_type first = resumeText.find_first_not_of(" \t\r");
   const std::string word =
-      first == std::string::npos ? "off" : resumeText.substr(first, resumeText.find_last_not_of(" \t\r") - first + 1);
+      first == std::string::npos
+          ? "off"
+          : resumeText.substr(first, resumeText.find_last_not_of(" \t\r") - first + 1);
   if (word != "on" && word != "off") {
     problem = "configuration: [RECEIVER] resume must be on or off, not '" + resumeText + "'";
     return false;

@@ -78,7 +78,8 @@ void parseOptions(int argc, char** argv) {
 // lines on standard output, where a supervisor's journal keeps them.
 void openLog(const std::string& path) {
   if (dup2(1, 2) < 0) {
-    std::string text = std::string("erreur de redirection de flux stderr (dup2): ") + std::strerror(errno);
+    std::string text =
+        std::string("erreur de redirection de flux stderr (dup2): ") + std::strerror(errno);
     std::cout << text << std::endl;
     perror(text.c_str());
     std::exit(2);

@@ -25,9 +25,9 @@ extern int debug;
 // for its own lines and its library's log lines.
 extern norv::PthreadMutex mutex_log_system;
 extern std::string connectLine;
-extern pgSafeThread* dblistener;  // owned by main; deleted after the join
-extern SyslogClient* endpoint;    // never deleted; its I/O thread ends with the process
-extern std::string receiverUri;   // the URI endpoint was made for, for messages
+extern pgSafeThread* dblistener;   // owned by main; deleted after the join
+extern SyslogClient* endpoint;     // never deleted; its I/O thread ends with the process
+extern std::string receiverUri;    // the URI endpoint was made for, for messages
 extern DaemonConfig daemonConfig;  // read once by main before the listener starts
 extern pthread_t th_listener;
 // Stop flag: 0 while running, 1 once a stop was requested; never reset.

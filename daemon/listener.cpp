@@ -93,7 +93,8 @@ class Spell {
       return false;
     }
     if (now >= nextReport_) {
-      write_log("ERR", lasted + ": " + details + ", PostgreSQL notification queue usage " + queueUsage());
+      write_log("ERR",
+                lasted + ": " + details + ", PostgreSQL notification queue usage " + queueUsage());
       nextReport_ = now + kReport;
     }
     return true;
@@ -151,16 +152,18 @@ class Reconnect {
       if (state == SyslogClient::State::Connecting) return true;  // the first attempt
       lost_ = true;
       spell_.over(now);
-      write_log("ERR", "receiver connection lost (" + endpoint->getLastClose() + "), " + unacknowledged() +
-                           ": connecting again, they will be sent again first");
+      write_log("ERR", "receiver connection lost (" + endpoint->getLastClose() + "), " +
+                           unacknowledged() + ": connecting again, they will be sent again first");
       next_ = now + jittered();
     }
-    if (!spell_.check(now, daemonConfig.resumeTimeoutSeconds, "resume_timeout", unacknowledged())) return false;
+    if (!spell_.check(now, daemonConfig.resumeTimeoutSeconds, "resume_timeout", unacknowledged()))
+      return false;
     if (state != SyslogClient::State::Connecting && now >= next_) {
       pause_ = std::min(pause_ * 2, kLongestPause);
       next_ = now + jittered();
-      write_log("INFO", "connecting again to " + receiverUri + " (attempt " + std::to_string(++attempts_) +
-                            ", the next one in about " + std::to_string(pause_.count()) + " ms if it fails)");
+      write_log("INFO", "connecting again to " + receiverUri + " (attempt " +
+                            std::to_string(++attempts_) + ", the next one in about " +
+                            std::to_string(pause_.count()) + " ms if it fails)");
       endpoint->connect();
     }
     return true;
@@ -168,8 +171,8 @@ class Reconnect {
 
   void open() {
     if (!lost_) return;
-    write_log("INFO", "receiver connection open again after " + std::to_string(attempts_) + " attempt(s); " +
-                          unacknowledged() + " sent again");
+    write_log("INFO", "receiver connection open again after " + std::to_string(attempts_) +
+                          " attempt(s); " + unacknowledged() + " sent again");
     lost_ = false;
     attempts_ = 0;
     pause_ = kFirstPause;
@@ -277,8 +280,9 @@ bool relay(PGconn* conn) {
     if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK) {
       write_log("ERR", std::string("consume input failed:  ") + PQerrorMessage(conn));
       if (daemonConfig.resume)
-        write_log("ERR", "the database session is lost: what is raised until the daemon listens again "
-                         "cannot be recovered");
+        write_log("ERR",
+                  "the database session is lost: what is raised until the daemon listens again "
+                  "cannot be recovered");
       return false;
     }
     long forwarded;

@@ -51,7 +51,12 @@ void write_log(std::string level, std::string message) {
   std::string line;
   line.reserve(32 + level.size() + message.size());
   norv::MutexLock lock(mutex_log_system);
-  line.append(timeText.now()).append(1, '#').append(level).append(1, '#').append(message).append(1, '\n');
+  line.append(timeText.now())
+      .append(1, '#')
+      .append(level)
+      .append(1, '#')
+      .append(message)
+      .append(1, '\n');
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
   if (batchDepth == 0) std::cout.flush();
 }

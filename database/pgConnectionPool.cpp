@@ -8,7 +8,10 @@
 #include "database/pgConnectionParam.h"
 
 pgConnectionPool::pgConnectionPool(std::string connectionString, int count)
-    : connectionString(std::move(connectionString)), nextIndex(0), waitRequestCount(0), debugMode(false) {
+    : connectionString(std::move(connectionString)),
+      nextIndex(0),
+      waitRequestCount(0),
+      debugMode(false) {
   // If one connect fails its exception leaves the constructor, and the
   // unique_ptrs already in connectionList close their connections.
   norv::MutexLock lock(poolMutex);
@@ -16,8 +19,8 @@ pgConnectionPool::pgConnectionPool(std::string connectionString, int count)
     connectionList.push_back(std::make_unique<pgSafeThread>(this->connectionString));
 }
 
-pgConnectionPool::pgConnectionPool(std::string host, int port, std::string dbname,
-                                   std::string user, std::string password, int count)
+pgConnectionPool::pgConnectionPool(std::string host, int port, std::string dbname, std::string user,
+                                   std::string password, int count)
     : pgConnectionPool(norv::pgConnectionString(host, port, dbname, user, password), count) {}
 
 pgConnectionPool::~pgConnectionPool() {
@@ -110,8 +113,7 @@ PGresult* pgConnectionPool::executePrepareRequest(std::string name) {
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name,
                                                   std::vector<std::string> params) {
-  return onNextConnection(
-      [&](pgSafeThread& c) { return c.executePrepareRequest(name, params); });
+  return onNextConnection([&](pgSafeThread& c) { return c.executePrepareRequest(name, params); });
 }
 
 void pgConnectionPool::prepareRequest(std::string name, std::string query, int nParams) {

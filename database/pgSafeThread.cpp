@@ -44,7 +44,8 @@ pgSafeThread::pgSafeThread(std::string connectionString)
 
 pgSafeThread::pgSafeThread(std::string host, int port, std::string dbname, std::string user,
                            std::string password)
-    : conn(nullptr), connectionString(norv::pgConnectionString(host, port, dbname, user, password)) {
+    : conn(nullptr),
+      connectionString(norv::pgConnectionString(host, port, dbname, user, password)) {
   open(norv::pgConnectionIdentity(host, port, dbname, user));
 }
 
@@ -59,9 +60,7 @@ void pgSafeThread::open(const std::string& errorSuffix) {
   conn = c.release();
 }
 
-pgSafeThread::~pgSafeThread() {
-  PQfinish(conn);
-}
+pgSafeThread::~pgSafeThread() { PQfinish(conn); }
 
 template <class Call>
 PGresult* pgSafeThread::run(const char* prefix, bool errorFromConnection, Call call) {
@@ -77,8 +76,8 @@ PGresult* pgSafeThread::run(const char* prefix, bool errorFromConnection, Call c
     // Copied under the lock: the next statement on conn overwrites it. libpq
     // gives no result at all when it could not even send the statement (a
     // lost connection); its reason is then only on the connection.
-    error = errorFromConnection || !result ? PQerrorMessage(conn)
-                                           : PQresultErrorMessage(result.get());
+    error =
+        errorFromConnection || !result ? PQerrorMessage(conn) : PQresultErrorMessage(result.get());
   }
   result.reset();
   throw PostgresqlException(prefix + error);

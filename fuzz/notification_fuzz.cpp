@@ -1,13 +1,13 @@
 // Fuzzes the receiving server's handling of a message: for any text a peer
 // sends, norv::hostOf names the same host as a full jsoncpp parse of it, and
 // the notification carries the text unchanged and names that host.
+#include <json/json.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
-
-#include <json/json.h>
 
 #include "websocket/HostLookup.h"
 #include "websocket/SyslogServer.h"

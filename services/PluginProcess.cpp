@@ -152,8 +152,8 @@ Chunk readChunk(int fd, std::string& text, size_t cap) {
   if (k < 0) return errno == EINTR ? Chunk::kept : Chunk::failed;
   if (k == 0) return Chunk::end;
   const void* nul = ::memchr(buffer, '\0', static_cast<size_t>(k));
-  size_t keep = nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer)
-                    : static_cast<size_t>(k);
+  size_t keep =
+      nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer) : static_cast<size_t>(k);
   if (cap > 0 && keep > cap - text.size()) {
     text.append(buffer, cap - text.size());
     return Chunk::overCap;
@@ -189,10 +189,14 @@ namespace norv {
 
 const char* PluginProcess::Failure::stepPrefix() const noexcept {
   switch (step) {
-    case Step::openPipe: return "Error open pipe";
-    case Step::fork: return "Error create fork";
-    case Step::read: return "Error read buffer:";
-    case Step::wait: break;
+    case Step::openPipe:
+      return "Error open pipe";
+    case Step::fork:
+      return "Error create fork";
+    case Step::read:
+      return "Error read buffer:";
+    case Step::wait:
+      break;
   }
   return "Error execute";
 }

@@ -25,11 +25,11 @@ class PluginProcess {
  public:
   // What the child gets besides its arguments.
   struct Setup {
-    bool captureOutput;        // standard output into a pipe read by collect()
-    bool feedInput;            // standard input from a pipe written by collect()
-    bool inheritEnvironment;   // the caller's environment, else an empty one
-    const char* execFailure;   // written before the error text on standard
-                               // output when execve fails (then exit 2)
+    bool captureOutput;       // standard output into a pipe read by collect()
+    bool feedInput;           // standard input from a pipe written by collect()
+    bool inheritEnvironment;  // the caller's environment, else an empty one
+    const char* execFailure;  // written before the error text on standard
+                              // output when execve fails (then exit 2)
   };
 
   // Bounds on one run; 0 (as in Limits{}) leaves that bound off.
@@ -94,10 +94,10 @@ class PluginProcess {
 
   pid_t pid_ = -1;
   bool reaped_ = false;
-  int status_ = 0;     // the last status waitpid reported
-  int outRead_ = -1;   // parent's end of the child's standard output
-  int inWrite_ = -1;   // parent's end of the child's standard input
-  int pidFd_ = -1;     // wakes a timed wait when the child exits; -1: none
+  int status_ = 0;    // the last status waitpid reported
+  int outRead_ = -1;  // parent's end of the child's standard output
+  int inWrite_ = -1;  // parent's end of the child's standard input
+  int pidFd_ = -1;    // wakes a timed wait when the child exits; -1: none
   Limits limits_;
   std::optional<Clock::time_point> deadline_;
   Ending ending_ = Ending::normal;

@@ -2,6 +2,7 @@
 
 #include <string.h>
 #include <sys/wait.h>
+#include <utf8.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <iterator>
 #include <stdexcept>
-#include <utf8.h>
 
 #include "services/PluginProcess.h"
 

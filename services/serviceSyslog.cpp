@@ -8,7 +8,7 @@
 
 namespace {
 const norv::PluginProcess::Setup kSyslogPluginSetup = {true, true, false,
-                                                 "DAEMON: plugin is not executable "};
+                                                       "DAEMON: plugin is not executable "};
 }
 
 serviceSyslog::serviceSyslog() { pthread_mutex_init(&mutex, nullptr); }
@@ -45,7 +45,7 @@ int serviceSyslog::execute(std::string message) {
   try {
     try {
       norv::PluginProcess child(path, splitFields(parameter), kSyslogPluginSetup,
-                          {pluginTimeout(), pluginOutputLimit()});
+                                {pluginTimeout(), pluginOutputLimit()});
       message.push_back('\n');
       std::string text = child.collect(std::move(message));
 

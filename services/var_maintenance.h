@@ -6,8 +6,8 @@
 #include <sys/time.h>
 
 struct var_maintenance {
-  int spare = 0;      // set by no operation; always 0
-  int status = 0;     // as given to add; 0 in a result means no current window
+  int spare = 0;   // set by no operation; always 0
+  int status = 0;  // as given to add; 0 in a result means no current window
   timeval start = {0, 0};
   timeval end = {0, 0};
   int plannedId = 0;

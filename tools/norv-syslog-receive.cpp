@@ -13,6 +13,7 @@
 // error) can flush, repeat or cut a line of it. Lines on standard error are
 // written whole, one write each.
 #include <getopt.h>
+#include <json/json.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -27,8 +28,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <json/json.h>
 
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
@@ -207,16 +206,34 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
     switch (opt) {
-      case 'p': port = static_cast<int>(parseNumber("port", optarg, 0, 65535)); break;
-      case 't': threads = static_cast<int>(parseNumber("threads", optarg, 1, 256)); break;
-      case 'c': cert = optarg; break;
-      case 'k': key = optarg; break;
-      case 'a': clientCa = optarg; break;
-      case 'm': maxMessage = static_cast<std::size_t>(parseNumber("max-message", optarg, 1, 1LL << 31)); break;
-      case 'n': maxConnections = static_cast<int>(parseNumber("max-connections", optarg, 1, 1000000)); break;
-      case 'q': queueLimit = static_cast<std::size_t>(parseNumber("queue-limit", optarg, 1, 1LL << 40)); break;
-      case 'h': usage("");
-      default: usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
+      case 'p':
+        port = static_cast<int>(parseNumber("port", optarg, 0, 65535));
+        break;
+      case 't':
+        threads = static_cast<int>(parseNumber("threads", optarg, 1, 256));
+        break;
+      case 'c':
+        cert = optarg;
+        break;
+      case 'k':
+        key = optarg;
+        break;
+      case 'a':
+        clientCa = optarg;
+        break;
+      case 'm':
+        maxMessage = static_cast<std::size_t>(parseNumber("max-message", optarg, 1, 1LL << 31));
+        break;
+      case 'n':
+        maxConnections = static_cast<int>(parseNumber("max-connections", optarg, 1, 1000000));
+        break;
+      case 'q':
+        queueLimit = static_cast<std::size_t>(parseNumber("queue-limit", optarg, 1, 1LL << 40));
+        break;
+      case 'h':
+        usage("");
+      default:
+        usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
     }
   }
   if (optind < argc) usage(std::string("unexpected argument '") + argv[optind] + "'");

@@ -66,7 +66,9 @@ class ExecuteQueue {
   bool popFor(T& out, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     norv::MutexLock lock(mutex);
-    if (!condition.waitUntil(mutex, deadline, [this]() NORV_REQUIRES(mutex) { return !items.empty(); })) return false;
+    if (!condition.waitUntil(mutex, deadline,
+                             [this]() NORV_REQUIRES(mutex) { return !items.empty(); }))
+      return false;
     out = take();
     return true;
   }

@@ -1,8 +1,8 @@
 #include "websocket/HostLookup.h"
 
-#include <cstring>
-
 #include <json/json.h>
+
+#include <cstring>
 
 // The scan below follows Json::Reader (json_reader.cpp, 1.9.5) step by step:
 // the same tokens with the same extents, the same checks in the same order,

@@ -48,8 +48,10 @@ void LineLockedStreamBuf::emit() {
   writeLocked(target, mutex.load(), pending);
   // One large entry (a dump of a big write batch) must not keep its memory
   // for the rest of the run.
-  if (pending.capacity() > kEagerSize) std::string().swap(pending);
-  else pending.clear();
+  if (pending.capacity() > kEagerSize)
+    std::string().swap(pending);
+  else
+    pending.clear();
 }
 
 }  // namespace norv

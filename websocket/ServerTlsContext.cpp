@@ -2,9 +2,8 @@
 
 #include <openssl/ssl.h>
 
-#include <stdexcept>
-
 #include <boost/system/system_error.hpp>
+#include <stdexcept>
 
 namespace norv {
 
@@ -14,8 +13,8 @@ std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::strin
   namespace ssl = boost::asio::ssl;
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
   context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                       ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                       ssl::context::single_dh_use);
   try {
     context->use_certificate_chain_file(certFile);
   } catch (const boost::system::system_error& e) {

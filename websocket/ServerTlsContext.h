@@ -5,19 +5,17 @@
 #ifndef NORV_WEBSOCKET_SERVERTLSCONTEXT_H
 #define NORV_WEBSOCKET_SERVERTLSCONTEXT_H
 
+#include <boost/asio/ssl/context.hpp>
 #include <memory>
 #include <string>
-
-#include <boost/asio/ssl/context.hpp>
 
 // With clientCaFile set, every client must present a certificate that
 // chains to a certificate of that PEM file (mutual TLS).
 // Throws std::runtime_error naming the file that could not be used.
 namespace norv {
 
-std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(const std::string& certFile,
-                                                                const std::string& keyFile,
-                                                                const std::string& clientCaFile = "");
+std::shared_ptr<boost::asio::ssl::context> makeServerTlsContext(
+    const std::string& certFile, const std::string& keyFile, const std::string& clientCaFile = "");
 
 }  // namespace norv
 

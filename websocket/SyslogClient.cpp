@@ -3,13 +3,12 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <boost/asio/ssl/host_name_verification.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <vector>
-
-#include <boost/asio/ssl/host_name_verification.hpp>
 
 #include "base/MutexLock.h"
 
@@ -109,7 +108,8 @@ void SyslogClient::send(std::string message) {
   wsClient.send(hdl, message, websocketpp::frame::opcode::text, ec);
   // A resumable client keeps a message the closing connection refused: it
   // goes out again with the rest on the next connection.
-  const bool gone = ec == websocketpp::error::invalid_state || ec == websocketpp::error::bad_connection;
+  const bool gone =
+      ec == websocketpp::error::invalid_state || ec == websocketpp::error::bad_connection;
   if (ec && !(resumable && gone)) throw websocketpp::exception(ec);
   std::uint64_t sent;
   {
@@ -173,8 +173,9 @@ bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
     if (lastAckRequest < target) askAck(currentHandle(), target);
   }
   norv::MutexLock lock(flowMutex);
-  flowChanged.waitUntil(flowMutex, deadline,
-                        [&]() NORV_REQUIRES(flowMutex) { return bytesAcked >= target || state != State::Open; });
+  flowChanged.waitUntil(flowMutex, deadline, [&]() NORV_REQUIRES(flowMutex) {
+    return bytesAcked >= target || state != State::Open;
+  });
   return bytesAcked >= target;
 }
 
@@ -322,8 +323,9 @@ std::string SyslogClient::recordEnd(websocketpp::connection_hdl hdl) {
   std::ostringstream text;
   websocketpp::lib::error_code ec;
   if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
-    text << "code " << con->get_remote_close_code() << ", reason '" << con->get_remote_close_reason()
-         << "', " << con->get_ec() << " - " << con->get_ec().message();
+    text << "code " << con->get_remote_close_code() << ", reason '"
+         << con->get_remote_close_reason() << "', " << con->get_ec() << " - "
+         << con->get_ec().message();
   }
   norv::MutexLock lock(flowMutex);
   lastClose = text.str();
@@ -341,10 +343,10 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
   if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
     // Who closed and why, before the timings: 1006 with no reason means the
     // connection broke without a closing handshake.
-    out << "Close code: " << con->get_remote_close_code() << " reason: "
-        << con->get_remote_close_reason() << " (local " << con->get_local_close_code() << " "
-        << con->get_local_close_reason() << "; " << con->get_ec() << " - "
-        << con->get_ec().message() << ")\n";
+    out << "Close code: " << con->get_remote_close_code()
+        << " reason: " << con->get_remote_close_reason() << " (local "
+        << con->get_local_close_code() << " " << con->get_local_close_reason() << "; "
+        << con->get_ec() << " - " << con->get_ec().message() << ")\n";
   }
   out << "Socket Init: " << micros(socketInitTime) << "\n"
       << "TLS Init: " << micros(tlsInitTime) << "\n"

@@ -29,6 +29,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <boost/asio/ssl/context.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +38,6 @@
 #include <ostream>
 #include <string>
 #include <thread>
-
-#include <boost/asio/ssl/context.hpp>
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
@@ -140,8 +139,7 @@ class SyslogClient {
   std::string applyTlsOptions(boost::asio::ssl::context& context) const;
   websocketpp::connection_hdl currentHandle() const;
   // Queues a ping whose payload is `sent`, the byte count sent so far.
-  void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent)
-      NORV_REQUIRES(sendMutex);
+  void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) NORV_REQUIRES(sendMutex);
   // Publishes a change of state or acknowledged count to waiters.
   void changed() NORV_REQUIRES(flowMutex);
   void setState(State s);

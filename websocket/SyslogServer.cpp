@@ -1,13 +1,12 @@
 #include "websocket/SyslogServer.h"
 
+#include <boost/asio/post.hpp>
 #include <cstdint>
 #include <exception>
 #include <iostream>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <boost/asio/post.hpp>
 
 #include "base/MutexLock.h"
 #include "websocket/HostLookup.h"
@@ -189,7 +188,8 @@ void SyslogServer::runLoop() {
 void SyslogServer::acceptNext() {
   if (acceptStopped) return;
   websocketpp::lib::error_code ec = norv::wspp::acceptOne(
-      endpoint, [this](const server_type::connection_ptr& con, const websocketpp::lib::error_code& e) {
+      endpoint,
+      [this](const server_type::connection_ptr& con, const websocketpp::lib::error_code& e) {
         boost::asio::post(*acceptStrand, [this, con, e] { accepted(con, e); });
       });
   if (!ec) return;
@@ -201,16 +201,18 @@ void SyslogServer::accepted(const server_type::connection_ptr& con,
                             const websocketpp::lib::error_code& ec) {
   if (ec) {
     con->terminate(ec);
-    if (acceptStopped || ec == websocketpp::error::operation_canceled) return;  // the stop closed it
+    if (acceptStopped || ec == websocketpp::error::operation_canceled)
+      return;  // the stop closed it
     acceptFailed(ec.message());
     return;
   }
   acceptPause = std::chrono::milliseconds(0);
   if (openConnections.load() >= maxConnections) {
-    norv::wspp::dropAccepted(con, websocketpp::error::make_error_code(websocketpp::error::rejected));
-    reportAccept(websocketpp::log::elevel::warn,
-                 "connection refused: " + std::to_string(maxConnections) +
-                     " connections are open already");
+    norv::wspp::dropAccepted(con,
+                             websocketpp::error::make_error_code(websocketpp::error::rejected));
+    reportAccept(
+        websocketpp::log::elevel::warn,
+        "connection refused: " + std::to_string(maxConnections) + " connections are open already");
   } else {
     ++openConnections;
     norv::wspp::startAccepted(con, [this] { --openConnections; });
@@ -219,11 +221,10 @@ void SyslogServer::accepted(const server_type::connection_ptr& con,
 }
 
 void SyslogServer::acceptFailed(const std::string& what) {
-  acceptPause = acceptPause.count() == 0 ? kFirstAcceptPause
-                                          : std::min(acceptPause * 2, kLongestAcceptPause);
-  reportAccept(websocketpp::log::elevel::rerror,
-               "accept failed: " + what + "; next attempt in " +
-                   std::to_string(acceptPause.count()) + " ms");
+  acceptPause =
+      acceptPause.count() == 0 ? kFirstAcceptPause : std::min(acceptPause * 2, kLongestAcceptPause);
+  reportAccept(websocketpp::log::elevel::rerror, "accept failed: " + what + "; next attempt in " +
+                                                     std::to_string(acceptPause.count()) + " ms");
   acceptTimer->expires_after(acceptPause);
   acceptTimer->async_wait(
       boost::asio::bind_executor(*acceptStrand, [this](const boost::system::error_code& e) {

@@ -24,16 +24,15 @@
 #define NORV_WEBSOCKET_SYSLOGSERVER_H
 
 #include <atomic>
+#include <boost/asio/io_context_strand.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
-
-#include <boost/asio/io_context_strand.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <websocketpp/config/asio.hpp>
 #include <websocketpp/server.hpp>
 
