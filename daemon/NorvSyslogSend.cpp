@@ -14,11 +14,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "base/MutexLock.h"
 #include "config/iniConfig.h"
+#include "daemon/LogFile.h"
 #include "database/pgConnectionParam.h"
 #include "database/pgSafeThread.h"
 #include "websocket/SyslogClient.h"
@@ -47,8 +47,8 @@ volatile sig_atomic_t stop_signal_received = 0;
 int wakePipe[2] = {-1, -1};
 
 // The log file while it is attached to std::cout, and what std::cout had
-// before. Used by main only.
-std::ofstream logFile;
+// before. Opened and closed by main.
+LogFile logFile;
 std::streambuf* consoleBuf = nullptr;
 
 // Ends the process with everything written so far flushed. The sender's I/O
@@ -84,16 +84,13 @@ void openLog(const std::string& path) {
     perror(text.c_str());
     std::exit(2);
   }
-  // Emptied once, then written in append mode, so that a log rotation that
-  // copies and truncates the file leaves no hole behind.
-  std::ofstream(path, std::ios::out | std::ios::trunc).close();
-  logFile.open(path, std::ios::out | std::ios::app);
-  if (!logFile.is_open()) {
+  if (!logFile.open(path)) {
     std::cout << "ERROR can't open file " << path << std::endl;
     return;
   }
   norv::MutexLock lock(mutex_log_system);
-  consoleBuf = std::cout.rdbuf(logFile.rdbuf());
+  consoleBuf = std::cout.rdbuf(&logFile);
+  logFile.setWakeFd(wakeWriteFd());
 }
 
 void closeLog() {
@@ -104,7 +101,6 @@ void closeLog() {
 }
 
 void installStopHandlers() {
-  if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = HandlerQuit;
@@ -152,7 +148,8 @@ void start() {
   receiverUri = daemonConfig.receiverUri();
   write_log("INFO", "Connection SyslogClient....");
   endpoint = new SyslogClient(receiverUri);
-  endpoint->setOutputMutex(&mutex_log_system);
+  // Its lines join the log's buffer; the listener flushes them.
+  endpoint->setOutputMutex(&mutex_log_system, false);
   endpoint->setWakeFd(wakeWriteFd());
   endpoint->setResumable(daemonConfig.resume);
   endpoint->setCaFile(daemonConfig.caFile);
@@ -190,6 +187,13 @@ void start() {
 
 }  // namespace
 
+bool logPending() { return logFile.pending(); }
+
+void flushLog() {
+  norv::MutexLock lock(mutex_log_system);
+  std::cout.flush();
+}
+
 int wakeReadFd() { return wakePipe[0]; }
 int wakeWriteFd() { return wakePipe[1]; }
 
@@ -207,6 +211,7 @@ void HandlerQuit(int) {
 int main(int argc, char** argv) {
   parseOptions(argc, argv);
   pthread_mutex_init(&mutex_log_system, nullptr);
+  if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
 
   if (PQisthreadsafe() != 1) {
     write_log("ERR", kNotThreadSafe);

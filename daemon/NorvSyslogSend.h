@@ -10,7 +10,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "base/Mutex.h"
 #include "daemon/DaemonConfig.h"
@@ -45,6 +47,12 @@ int wakeReadFd();
 int wakeWriteFd();
 
 void write_log(std::string level, std::string message);
+// write_log with the message given in parts, made into the line directly.
+void logLine(std::string_view level, std::initializer_list<std::string_view> message);
+// Log lines written without a flush (the sender's, from its I/O thread) are
+// waiting; flushLog() writes them out.
+bool logPending();
+void flushLog();
 void Trace(std::string message);
 // The handler of SIGTERM, SIGINT and SIGHUP: async-signal-safe, it only
 // records the request and wakes the listener. Its log line is written later

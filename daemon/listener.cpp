@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "base/Utf8.h"
@@ -31,6 +32,8 @@ using std::chrono::milliseconds;
 const char* const kListen = "LISTEN syslog";
 // The longest wait between two reads when nothing arrives.
 constexpr milliseconds kPause{500};
+// The longest a log line waits in the log's buffer.
+constexpr milliseconds kLogDelay{5};
 // Unacknowledged bytes the sender may hold before the listener stops taking
 // notifications; the rest wait in PostgreSQL's queue until it drains. Each
 // queued message costs the sender about three times its size (frame, queue
@@ -44,8 +47,11 @@ constexpr milliseconds kSenderCloseWait{7000};
 
 // Waits until the wake-up pipe has a byte, `sock` (if >= 0) is readable, or
 // the time is up; then empties the pipe. A signal that cuts the wait short
-// just ends it.
+// just ends it. Log lines that wait in the buffer are written first, or
+// within a few milliseconds.
 void waitFor(int sock, milliseconds timeout) {
+  const bool linesWaiting = logPending();
+  if (linesWaiting) timeout = std::min(timeout, kLogDelay);
   pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, POLLIN, 0}};
   const int timeoutMs = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
   if (poll(fds, sock >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
@@ -53,6 +59,7 @@ void waitFor(int sock, milliseconds timeout) {
     while (read(fds[0].fd, sink, sizeof sink) > 0) {
     }
   }
+  if (linesWaiting) flushLog();
 }
 
 // The share of PostgreSQL's notification queue in use, asked on a
@@ -219,24 +226,60 @@ bool connectionLost(const websocketpp::exception& e) {
          e.code() == websocketpp::error::bad_connection;
 }
 
+// While notifications keep coming, the sender's I/O thread holds its writes
+// and the log its lines: what a busy spell hands over goes out in a few
+// large writes instead of one or two per cycle of a few notifications. Both
+// are let go before any wait, and every kBusyMessages.
+class BusySpell {
+ public:
+  ~BusySpell() { end(); }
+  void taken() {
+    if (count_++ == 0) {
+      endpoint->holdWrites();
+      log_.emplace();
+    }
+  }
+  // Ends the spell if it is over, or long enough.
+  void cycleDone(bool idle) {
+    if (idle || count_ >= kBusyMessages) end();
+  }
+  void end() {
+    if (count_ == 0) return;
+    count_ = 0;
+    endpoint->releaseWrites();
+    log_.reset();
+  }
+
+ private:
+  static constexpr long kBusyMessages = 512;
+  long count_ = 0;
+  std::optional<LogBatch> log_;
+};
+
 // Forwards every notification libpq holds. Returns how many it forwarded, or
 // -1 when the connection to the receiver is lost.
-long forwardPending(PGconn* conn) {
+long forwardPending(PGconn* conn, BusySpell& busy) {
   long count = 0;
   while (norv::PgNotify n{PQnotifies(conn)}) {
-    std::string payload(n->extra);
-    write_log("INFO", std::string("th_listener#Receive#") + n->relname + "#" + payload);
+    busy.taken();
+    std::string_view payload(n->extra);
+    logLine("INFO", {"th_listener#Receive#", n->relname, "#", payload});
     // A text frame must be UTF-8. The connection asks for UTF8 unless the
     // database is SQL_ASCII, which converts nothing and may hold any byte.
-    if (const std::size_t replaced = norv::repairUtf8(payload)) {
+    std::string repaired;
+    if (!norv::isValidUtf8(payload.data(), payload.size())) {
+      repaired = payload;
+      const std::size_t replaced = norv::repairUtf8(repaired);
       write_log("ERR", "th_listener#payload is not valid UTF-8: " + std::to_string(replaced) +
                            " byte(s) sent as U+FFFD");
+      payload = repaired;
     }
     try {
-      endpoint->send(std::move(payload));
+      endpoint->send(payload.data(), payload.size());
     } catch (const websocketpp::exception& e) {
       write_log("ERR", std::string("send failed: ") + e.what());
       if (connectionLost(e)) {
+        busy.end();
         awaitSenderClose();
         return -1;
       }
@@ -248,6 +291,7 @@ long forwardPending(PGconn* conn) {
 
 // The relay loop; false when it ended on an error.
 bool relay(PGconn* conn) {
+  BusySpell busy;  // ended before every wait below
   StallWatch stall;
   Reconnect reconnect;
   while (!die_norv) {
@@ -256,10 +300,12 @@ bool relay(PGconn* conn) {
     if (state != SyslogClient::State::Open) {
       // Notifications raised meanwhile wait in PostgreSQL's queue.
       if (daemonConfig.resume) {
+        busy.end();
         if (!reconnect.down(now, state)) return false;
         waitFor(-1, std::min(kPause, reconnect.untilDue(now)));
         continue;
       }
+      busy.end();
       if (state == SyslogClient::State::Connecting) {
         waitFor(-1, kPause);
         continue;
@@ -274,6 +320,7 @@ bool relay(PGconn* conn) {
     reconnect.open();
     if (!stall.check(now)) return false;
     if (endpoint->getBufferedAmount() > kMaxUnackedBytes) {
+      busy.end();
       waitFor(-1, std::min(kPause, stall.untilDue(now)));
       continue;
     }
@@ -285,11 +332,8 @@ bool relay(PGconn* conn) {
                   "cannot be recovered");
       return false;
     }
-    long forwarded;
-    {
-      LogBatch batch;  // this cycle's lines reach the log file together, before any wait
-      forwarded = forwardPending(conn);
-    }
+    const long forwarded = forwardPending(conn, busy);
+    busy.cycleDone(forwarded == 0);
     if (forwarded < 0) return false;
     if (forwarded > 0) continue;  // more may be behind it: read again at once
     // Idle: let the receiver acknowledge the tail, so that a stall shows.

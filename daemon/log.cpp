@@ -42,24 +42,23 @@ thread_local int batchDepth = 0;
 LogBatch::LogBatch() { ++batchDepth; }
 
 LogBatch::~LogBatch() {
-  if (--batchDepth > 0) return;
-  norv::MutexLock lock(mutex_log_system);
-  std::cout.flush();
+  if (--batchDepth == 0) flushLog();
 }
 
-void write_log(std::string level, std::string message) {
-  std::string line;
-  line.reserve(32 + level.size() + message.size());
+void logLine(std::string_view level, std::initializer_list<std::string_view> message) {
+  // One buffer per thread, reused: the line is made without an allocation
+  // and written with one call.
+  thread_local std::string line;
+  line.clear();
   norv::MutexLock lock(mutex_log_system);
-  line.append(timeText.now())
-      .append(1, '#')
-      .append(level)
-      .append(1, '#')
-      .append(message)
-      .append(1, '\n');
+  line.append(timeText.now()).append(1, '#').append(level).append(1, '#');
+  for (std::string_view part : message) line.append(part);
+  line.append(1, '\n');
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
   if (batchDepth == 0) std::cout.flush();
 }
+
+void write_log(std::string level, std::string message) { logLine(level, {message}); }
 
 void Trace(std::string message) {
   if (debug == 1 || debug == 2) write_log("DEBUG", message);

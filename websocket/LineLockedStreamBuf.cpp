@@ -16,13 +16,16 @@ LineLockedStreamBuf::LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* 
 
 LineLockedStreamBuf::~LineLockedStreamBuf() { emit(); }
 
-void LineLockedStreamBuf::setMutex(pthread_mutex_t* m) { mutex.store(m); }
+void LineLockedStreamBuf::setMutex(pthread_mutex_t* m, bool flush) {
+  mutex.store(m);
+  flushEachEntry.store(flush);
+}
 
 void LineLockedStreamBuf::writeLocked(std::ostream& target, pthread_mutex_t* mutex,
-                                      const std::string& text) {
+                                      const std::string& text, bool flush) {
   MutexLock lock(*mutex);
   target.write(text.data(), static_cast<std::streamsize>(text.size()));
-  target.flush();
+  if (flush) target.flush();
 }
 
 LineLockedStreamBuf::int_type LineLockedStreamBuf::overflow(int_type ch) {
@@ -45,7 +48,7 @@ int LineLockedStreamBuf::sync() {
 
 void LineLockedStreamBuf::emit() {
   if (pending.empty()) return;
-  writeLocked(target, mutex.load(), pending);
+  writeLocked(target, mutex.load(), pending, flushEachEntry.load());
   // One large entry (a dump of a big write batch) must not keep its memory
   // for the rest of the run.
   if (pending.capacity() > kEagerSize)

@@ -26,11 +26,14 @@ class LineLockedStreamBuf : public std::streambuf {
   LineLockedStreamBuf(const LineLockedStreamBuf&) = delete;
   LineLockedStreamBuf& operator=(const LineLockedStreamBuf&) = delete;
 
-  void setMutex(pthread_mutex_t* mutex);
+  // With flushEachEntry false, entries are written to the target without a
+  // flush: its owner flushes it.
+  void setMutex(pthread_mutex_t* mutex, bool flushEachEntry = true);
 
-  // Writes `text` (one or more whole lines) to `target` and flushes it, all
-  // while holding `mutex`.
-  static void writeLocked(std::ostream& target, pthread_mutex_t* mutex, const std::string& text);
+  // Writes `text` (one or more whole lines) to `target` and flushes it (if
+  // `flush`), all while holding `mutex`.
+  static void writeLocked(std::ostream& target, pthread_mutex_t* mutex, const std::string& text,
+                          bool flush = true);
 
  protected:
   int_type overflow(int_type ch) override;
@@ -42,6 +45,7 @@ class LineLockedStreamBuf : public std::streambuf {
 
   std::ostream& target;
   std::atomic<pthread_mutex_t*> mutex;
+  std::atomic<bool> flushEachEntry{true};
   std::string pending;
 };
 

@@ -1,6 +1,7 @@
 #include "websocket/SyslogClient.h"
 
 #include <openssl/ssl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <boost/asio/ssl/host_name_verification.hpp>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "base/MutexLock.h"
+#include "base/Utf8.h"
+#include "websocket/WsppInternals.h"
 
 namespace {
 // Output lock used until setOutputMutex names another one. Statically
@@ -35,12 +38,14 @@ SyslogClient::SyslogClient(std::string uri)
       debugEnabled(false),
       debugFunction(nullptr),
       lastAckRequest(0),
+      maskKeysUsed(sizeof maskKeys),
       state(State::Idle),
       bytesSent(0),
       bytesAcked(0),
       resumable(false),
       wakeFd(-1),
       outputMutex(&defaultOutputMutex),
+      flushEachLine(true),
       accessLogBuf(std::cout, &defaultOutputMutex),
       errorLogBuf(std::cerr, &defaultOutputMutex),
       accessLogStream(&accessLogBuf),
@@ -101,11 +106,16 @@ websocketpp::connection_hdl SyslogClient::currentHandle() const {
   return connectionHandle;
 }
 
-void SyslogClient::send(std::string message) {
+void SyslogClient::send(std::string message) { send(message.data(), message.size()); }
+
+void SyslogClient::send(const char* data, std::size_t size) {
+  // Checked here: the prepared frame skips the library's own check.
+  if (!norv::isValidUtf8(data, size))
+    throw websocketpp::exception(websocketpp::processor::error::make_error_code(
+        websocketpp::processor::error::invalid_payload));
   norv::MutexLock lock(sendMutex);
   websocketpp::connection_hdl hdl = currentHandle();
-  websocketpp::lib::error_code ec;
-  wsClient.send(hdl, message, websocketpp::frame::opcode::text, ec);
+  const websocketpp::lib::error_code ec = sendFrame(hdl, data, size);
   // A resumable client keeps a message the closing connection refused: it
   // goes out again with the rest on the next connection.
   const bool gone =
@@ -114,10 +124,54 @@ void SyslogClient::send(std::string message) {
   std::uint64_t sent;
   {
     norv::MutexLock flow(flowMutex);
-    sent = bytesSent += message.size();
-    unacknowledged.push_back({sent, resumable ? std::move(message) : std::string()});
+    sent = bytesSent += size;
+    unacknowledged.push_back({sent, resumable ? std::string(data, size) : std::string()});
   }
   if (!ec && sent - lastAckRequest >= kAckInterval) askAck(hdl, sent);
+}
+
+websocketpp::lib::error_code SyslogClient::sendFrame(const websocketpp::connection_hdl& hdl,
+                                                     const char* data, std::size_t size) {
+  if (maskKeysUsed + 4 > sizeof maskKeys) {
+    // getrandom() does not fail for a request this small once the system's
+    // pool is ready; a short read leaves older (still random) bytes behind.
+    ssize_t ignored = ::getrandom(maskKeys, sizeof maskKeys, 0);
+    (void)ignored;
+    maskKeysUsed = 0;
+  }
+  const unsigned char* key = maskKeys + maskKeysUsed;
+  maskKeysUsed += 4;
+  return norv::wspp::sendPreparedText(wsClient, hdl, data, size, key);
+}
+
+struct SyslogClient::WriteGate {
+  norv::Mutex mutex;
+  norv::CondVar opened;
+  bool open NORV_GUARDED_BY(mutex) = false;
+};
+
+void SyslogClient::holdWrites() {
+  norv::MutexLock lock(sendMutex);
+  if (!ioThread || writeGate) return;
+  writeGate = std::make_shared<WriteGate>();
+  norv::wspp::holdIoThread(wsClient, [gate = writeGate] {
+    norv::MutexLock held(gate->mutex);
+    gate->opened.waitUntil(gate->mutex,
+                           std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
+                           [&]() NORV_REQUIRES(gate->mutex) { return gate->open; });
+  });
+}
+
+void SyslogClient::releaseWrites() {
+  std::shared_ptr<WriteGate> gate;
+  {
+    norv::MutexLock lock(sendMutex);
+    gate.swap(writeGate);
+  }
+  if (!gate) return;
+  norv::MutexLock lock(gate->mutex);
+  gate->open = true;
+  gate->opened.broadcast();
 }
 
 void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
@@ -225,15 +279,17 @@ std::uint64_t SyslogClient::getAcknowledgedBytes() const {
 
 void SyslogClient::setWakeFd(int fd) { wakeFd = fd; }
 
-void SyslogClient::setOutputMutex(pthread_mutex_t* m) {
+void SyslogClient::setOutputMutex(pthread_mutex_t* m, bool flush) {
   if (!m) m = &defaultOutputMutex;
   outputMutex = m;
-  accessLogBuf.setMutex(m);
-  errorLogBuf.setMutex(m);
+  flushEachLine = flush;
+  accessLogBuf.setMutex(m, flush);
+  errorLogBuf.setMutex(m, flush);
 }
 
 void SyslogClient::print(const std::string& lines) {
-  norv::LineLockedStreamBuf::writeLocked(std::cout, outputMutex.load(), lines);
+  norv::LineLockedStreamBuf::writeLocked(std::cout, outputMutex.load(), lines,
+                                         flushEachLine.load());
 }
 
 void SyslogClient::on_socket_init(websocketpp::connection_hdl) {
@@ -305,8 +361,7 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
     sent = bytesSent;
   }
   for (const std::string& message : again) {
-    wsClient.send(hdl, message, websocketpp::frame::opcode::text, ec);
-    if (ec) break;  // gone again: its close comes next
+    if (sendFrame(hdl, message.data(), message.size())) break;  // gone again: its close comes next
   }
   if (!again.empty()) askAck(hdl, sent);
   setState(State::Open);

@@ -71,6 +71,7 @@ class SyslogClient {
   // ("Bad Connection" before on_open or after a failed attempt), except
   // that a resumable client keeps what a lost connection refuses.
   void send(std::string message);
+  void send(const char* data, std::size_t size);
 
   // Tracing on with `f`; a null `f` turns it off again.
   void setDebugFunction(void (*f)(std::string));
@@ -99,6 +100,11 @@ class SyslogClient {
   // acknowledged or asked for already: a tail shorter than kAckInterval gets
   // no ping of its own otherwise.
   void requestAck();
+  // Between holdWrites() and releaseWrites() the I/O thread writes nothing
+  // new (for at most 20 ms), so that the messages sent meanwhile go out in
+  // one write instead of a write each. For a thread other than the I/O one.
+  void holdWrites();
+  void releaseWrites();
   // Waits until the receiver has read everything sent so far, the connection
   // is no longer open, or the time is up. True when everything was
   // acknowledged.
@@ -112,7 +118,9 @@ class SyslogClient {
   void setWakeFd(int fd);
   // The mutex held while a whole output line is written (handlers, library
   // logs). Set it before connect(); default: one mutex shared by all clients.
-  void setOutputMutex(pthread_mutex_t* m);
+  // With flushEachLine false the lines are written to std::cout unflushed:
+  // its owner flushes it (as the daemon's log buffer is).
+  void setOutputMutex(pthread_mutex_t* m, bool flushEachLine = true);
 
   // Verification of the receiver, off by default (any certificate is
   // accepted). With a CA file, the receiver's chain must lead to one of its
@@ -138,6 +146,9 @@ class SyslogClient {
   // went wrong, or an empty text.
   std::string applyTlsOptions(boost::asio::ssl::context& context) const;
   websocketpp::connection_hdl currentHandle() const;
+  // Queues `message` as one text frame, masked here (see sendPreparedText).
+  websocketpp::lib::error_code sendFrame(const websocketpp::connection_hdl& hdl, const char* data,
+                                         std::size_t size) NORV_REQUIRES(sendMutex);
   // Queues a ping whose payload is `sent`, the byte count sent so far.
   void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) NORV_REQUIRES(sendMutex);
   // Publishes a change of state or acknowledged count to waiters.
@@ -166,6 +177,12 @@ class SyslogClient {
   norv::Mutex sendMutex;
   // The last byte count a ping asked about.
   std::uint64_t lastAckRequest NORV_GUARDED_BY(sendMutex);
+  // Masking keys for the frames, taken in bulk from the system's random source.
+  unsigned char maskKeys[4096] NORV_GUARDED_BY(sendMutex);
+  std::size_t maskKeysUsed NORV_GUARDED_BY(sendMutex);
+  // The gate holdWrites() put before the I/O thread, if any.
+  struct WriteGate;
+  std::shared_ptr<WriteGate> writeGate NORV_GUARDED_BY(sendMutex);
   mutable norv::Mutex flowMutex;
   norv::CondVar flowChanged;
   State state NORV_GUARDED_BY(flowMutex);
@@ -182,6 +199,7 @@ class SyslogClient {
   bool resumable;
   int wakeFd;
   std::atomic<pthread_mutex_t*> outputMutex;
+  std::atomic<bool> flushEachLine;
   norv::LineLockedStreamBuf accessLogBuf;
   norv::LineLockedStreamBuf errorLogBuf;
   std::ostream accessLogStream;

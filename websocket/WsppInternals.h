@@ -6,7 +6,12 @@
 #ifndef NORV_WEBSOCKET_WSPPINTERNALS_H
 #define NORV_WEBSOCKET_WSPPINTERNALS_H
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <websocketpp/client.hpp>
 #include <websocketpp/config/asio.hpp>
+#include <websocketpp/config/asio_client.hpp>
 #include <websocketpp/server.hpp>
 #include <websocketpp/version.hpp>
 
@@ -96,6 +101,66 @@ inline websocketpp::lib::error_code closeNormally(const server_connection& con, 
     con->close(websocketpp::close::status::normal, "", ec);
   }
   return ec;
+}
+
+using client_type = websocketpp::client<websocketpp::config::asio_tls_client>;
+
+// Sends `size` bytes of text as one frame that websocketpp writes as it is.
+// A message marked prepared skips the processor (its masking, its UTF-8
+// check, its copy) and is queued and written whole, header then payload, by
+// write_frame, whose access log shows the same bytes as for a message the
+// processor prepared. So the frame is made here as the processor makes it
+// (RFC 6455: FIN and the text opcode, the mask bit and the length, the
+// 4-byte key, the payload XORed with it, a word at a time); the caller
+// checks the text and gives a key from a strong random source.
+inline websocketpp::lib::error_code sendPreparedText(client_type& client,
+                                                     const websocketpp::connection_hdl& hdl,
+                                                     const char* data, std::size_t size,
+                                                     const unsigned char key[4]) {
+  websocketpp::lib::error_code ec;
+  client_type::connection_ptr con = client.get_con_from_hdl(hdl, ec);
+  if (!con) return ec;
+  client_type::message_ptr msg = con->get_message(websocketpp::frame::opcode::text, size);
+  char header[14] = {'\x81'};
+  std::size_t length = 2;
+  if (size < 126) {
+    header[1] = static_cast<char>(0x80 | size);
+  } else if (size <= 0xFFFF) {
+    header[1] = static_cast<char>(0x80 | 126);
+    for (int i = 0; i < 2; ++i) header[2 + i] = static_cast<char>(size >> (8 * (1 - i)));
+    length = 4;
+  } else {
+    header[1] = static_cast<char>(0x80 | 127);
+    for (int i = 0; i < 8; ++i)
+      header[2 + i] = static_cast<char>(std::uint64_t(size) >> (8 * (7 - i)));
+    length = 10;
+  }
+  std::memcpy(header + length, key, 4);
+  msg->set_header(std::string(header, length + 4));
+  std::string& payload = msg->get_raw_payload();
+  payload.resize(size);
+  std::uint64_t key8;
+  std::memcpy(&key8, key, 4);
+  std::memcpy(reinterpret_cast<char*>(&key8) + 4, key, 4);
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    word ^= key8;
+    std::memcpy(&payload[i], &word, 8);
+  }
+  for (; i < size; ++i) payload[i] = static_cast<char>(data[i] ^ key[i % 4]);
+  msg->set_prepared(true);
+  return con->send(msg);
+}
+
+// Runs `wait` on the client's I/O thread before whatever is posted after it.
+// websocketpp hands every send to that thread by posting write_frame to the
+// io_service (its dispatch is a post), so a handler posted first holds those
+// writes back until it returns, and write_frame then takes them all at once.
+template <class Wait>
+void holdIoThread(client_type& client, Wait wait) {
+  boost::asio::post(client.get_io_service(), wait);
 }
 
 }  // namespace wspp

@@ -1,0 +1,63 @@
+#include "daemon/LogFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+// Past this the buffer is written at once, whoever is appending.
+constexpr std::string::size_type kFlushSize = 64 * 1024;
+}  // namespace
+
+LogFile::~LogFile() { close(); }
+
+bool LogFile::open(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
+  buffer_.reserve(2 * kFlushSize);
+  return fd_ >= 0;
+}
+
+void LogFile::close() {
+  writeOut();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::streamsize LogFile::xsputn(const char* s, std::streamsize n) {
+  buffer_.append(s, static_cast<std::string::size_type>(n));
+  if (!pending_.exchange(true, std::memory_order_relaxed) && wakeFd_ >= 0) {
+    ssize_t ignored = ::write(wakeFd_, "", 1);  // a full pipe is awake already
+    (void)ignored;
+  }
+  if (buffer_.size() >= kFlushSize) writeOut();
+  return n;
+}
+
+LogFile::int_type LogFile::overflow(int_type ch) {
+  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+  const char c = traits_type::to_char_type(ch);
+  xsputn(&c, 1);
+  return ch;
+}
+
+int LogFile::sync() {
+  writeOut();
+  return 0;
+}
+
+void LogFile::writeOut() {
+  // What cannot be written (a full file system) is dropped: the run goes on,
+  // and later lines get their chance once there is room again.
+  const char* p = buffer_.data();
+  std::string::size_type left = buffer_.size();
+  while (left > 0 && fd_ >= 0) {
+    const ssize_t n = ::write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<std::string::size_type>(n);
+  }
+  buffer_.clear();
+  pending_.store(false, std::memory_order_relaxed);
+}
