@@ -20,6 +20,7 @@
 #include "base/Utf8.h"
 #include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
+#include "daemon/Systemd.h"
 #include "database/PgHandles.h"
 #include "database/pgSafeThread.h"
 #include "websocket/SyslogClient.h"
@@ -52,6 +53,7 @@ constexpr milliseconds kSenderCloseWait{7000};
 void waitFor(int sock, milliseconds timeout) {
   const bool linesWaiting = logPending();
   if (linesWaiting) timeout = std::min(timeout, kLogDelay);
+  timeout = std::min(timeout, systemd::watchdogDue());
   pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, POLLIN, 0}};
   const int timeoutMs = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
   if (poll(fds, sock >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
@@ -94,6 +96,7 @@ class Spell {
   bool check(Clock::time_point now, int limit, const char* limitKey, const std::string& details) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since_).count();
     const std::string lasted = std::string(what_) + " for " + std::to_string(seconds) + " s";
+    systemd::status(lasted + ": " + details);
     if (limit > 0 && seconds >= limit) {
       write_log("ERR", lasted + " with " + details + ": giving up (" + limitKey + " " +
                            std::to_string(limit) + " s)");
@@ -171,6 +174,9 @@ class Reconnect {
       write_log("INFO", "connecting again to " + receiverUri + " (attempt " +
                             std::to_string(++attempts_) + ", the next one in about " +
                             std::to_string(pause_.count()) + " ms if it fails)");
+      systemd::status(
+          "connecting again to " + receiverUri + " (attempt " + std::to_string(attempts_) + ")",
+          true);
       endpoint->connect();
     }
     return true;
@@ -294,7 +300,10 @@ bool relay(PGconn* conn) {
   BusySpell busy;  // ended before every wait below
   StallWatch stall;
   Reconnect reconnect;
+  long total = 0;
+  systemd::status("connecting to " + receiverUri, true);
   while (!die_norv) {
+    systemd::watchdog();
     const Clock::time_point now = Clock::now();
     const SyslogClient::State state = endpoint->getState();
     if (state != SyslogClient::State::Open) {
@@ -318,6 +327,10 @@ bool relay(PGconn* conn) {
       return false;
     }
     reconnect.open();
+    systemd::ready();  // listening, and the receiver connection is open
+    if (systemd::statusDue())
+      systemd::status("relaying: " + std::to_string(total) + " notification(s) forwarded, " +
+                      std::to_string(endpoint->getBufferedAmount()) + " bytes unacknowledged");
     if (!stall.check(now)) return false;
     if (endpoint->getBufferedAmount() > kMaxUnackedBytes) {
       busy.end();
@@ -335,6 +348,7 @@ bool relay(PGconn* conn) {
     const long forwarded = forwardPending(conn, busy);
     busy.cycleDone(forwarded == 0);
     if (forwarded < 0) return false;
+    total += forwarded;
     if (forwarded > 0) continue;  // more may be behind it: read again at once
     // Idle: let the receiver acknowledge the tail, so that a stall shows.
     endpoint->requestAck();

@@ -2,9 +2,13 @@
 // PostgreSQL and the real TLS receiver (norv-syslog-receive); each case runs
 // the daemon with its own configuration, log file and database.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <set>
 
@@ -288,6 +292,56 @@ TEST_F(DaemonTest, ResumeModeLosesNothingWhenTheReceiverRestarts) {
                 ending != "SIGTERM");
     }
   }
+}
+
+// Under a Type=notify unit: READY=1 only once the receiver connection is
+// open, WATCHDOG=1 again and again while it relays. Its log rotated by
+// copying and truncating: the file then holds only the new lines, with no
+// hole of zero bytes where the old ones were.
+TEST_F(DaemonTest, UnderSystemdItSaysReadyPingsTheWatchdogAndItsLogRotates) {
+  const std::string socketPath = dir_.file("notify");
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::shared_ptr<void> closeSock(nullptr, [sock](void*) { close(sock); });
+  setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+  startReceiver();
+  startDaemon({"-f", writeConfig(receiverPort_)});
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  std::string logWhenReady;
+  int watchdogs = 0;
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  while (std::chrono::steady_clock::now() < end && watchdogs < 5) {
+    pollfd fd = {sock, POLLIN, 0};
+    char datagram[512];
+    if (poll(&fd, 1, 100) <= 0) continue;
+    const std::string text(datagram,
+                           std::max<ssize_t>(0, recv(sock, datagram, sizeof datagram, 0)));
+    if (text == "READY=1" && logWhenReady.empty()) logWhenReady = log();
+    watchdogs += text == "WATCHDOG=1" && !logWhenReady.empty();
+  }
+  EXPECT_NE(logWhenReady.find("\nHEELO\n"), std::string::npos)
+      << "READY=1 before the connection opened";
+  EXPECT_EQ(watchdogs, 5);
+
+  PgConn c = pgConnect(conninfo());
+  notify(c.get(), {"before rotation"});
+  ASSERT_TRUE(waitLog("syslog#before rotation\n"));
+  writeFile(dir_.file("rotate.conf"), logPath_ + " {\n  copytruncate\n  rotate 1\n}\n");
+  const ExecResult rotated = runShell("/usr/sbin/logrotate -f -s '" + dir_.file("state") + "' '" +
+                                      dir_.file("rotate.conf") + "'");
+  ASSERT_EQ(rotated.status, 0) << rotated.output;
+  notify(c.get(), {"after rotation"});
+  ASSERT_TRUE(waitLog("syslog#after rotation\n"));
+  const std::string text = log();
+  EXPECT_EQ(text.find('\0'), std::string::npos) << "a hole at the start of the rotated log";
+  EXPECT_EQ(text.find("before rotation"), std::string::npos);
+  EXPECT_NE(readFile(logPath_ + ".1").find("syslog#before rotation\n"), std::string::npos);
+  EXPECT_EQ(stopDaemon(), 0);
 }
 
 // Without a usable log file the daemon runs on, its lines on standard
