@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "daemon/NorvSyslogSend.h"
+
 namespace systemd {
 
 namespace {
@@ -26,6 +28,7 @@ bool readySent = false;
 void ready() {
   if (readySent) return;
   readySent = true;
+  flushLog();  // what led here is on disk before anyone acts on READY
   sd_notify(0, "READY=1");
 }
 

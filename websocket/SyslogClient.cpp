@@ -364,8 +364,8 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
     if (sendFrame(hdl, message.data(), message.size())) break;  // gone again: its close comes next
   }
   if (!again.empty()) askAck(hdl, sent);
-  setState(State::Open);
   print("HEELO\n");
+  setState(State::Open);
 }
 
 void SyslogClient::on_message(websocketpp::connection_hdl hdl, client_type::message_ptr) {
