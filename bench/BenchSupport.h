@@ -60,6 +60,7 @@ struct Figures {
   double cpuSeconds = -1;
   long peakRssKb = -1;
   double receiverCpuSeconds = -1;  // the receiving program, where there is one
+  long logBytes = -1;              // the size of the sender's log at the end, where it keeps one
 };
 // Sequence numbers run from 0 to expected - 1.
 Figures analyse(const std::vector<Arrival>& arrivals, long expected);

@@ -2,7 +2,10 @@
 // named by the environment (PGHOST, PGPORT, PGUSER, PGDATABASE) it runs the
 // real daemon (norv-syslog-send) between PostgreSQL and the real receiver
 // (norv-syslog-receive), a bare libpq client as the limit, the receiving
-// server alone, plugin execution and a slow receiver, and prints a table.
+// server alone, plugin execution and a slow receiver, and prints a table. In
+// the burst, a bare relay (norv-bench-bare-relay: the daemon's job on libpq,
+// Boost.Beast and OpenSSL alone) runs through the same receiver as a second
+// limit.
 // Every wait is bounded; every process it starts is stopped before it exits.
 //
 //   norv-bench [--bin DIR] [--burst N] [--steady-rate N] [--steady-seconds S]
@@ -13,6 +16,7 @@
 #include <libpq-fe.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +48,7 @@ struct Options {
   std::string bin;           // folder holding norv-syslog-send and norv-syslog-receive
   std::string self;          // this program, for the bare client
   std::string plugin;        // the trivial plugin
+  std::string bareRelay;     // norv-bench-bare-relay
   std::string slowReceiver;  // the slow receiver script
   std::string cert, key;     // the receivers' self-signed pair
   long burst = 100000;
@@ -135,7 +140,17 @@ Figures runBare(const Options& o, const TempDir& work) {
   return measured;
 }
 
-// ---- the relay: receiver + daemon ---------------------------------------------
+// ---- the relay: receiver + daemon or bare relay ------------------------------
+
+// What relays between PostgreSQL and the receiver in runRelay.
+enum class Sender { kDaemon, kBareRelay };
+
+const char* nameOf(Sender who) { return who == Sender::kDaemon ? "daemon" : "bare relay"; }
+
+long fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
 
 std::string writeConfig(const TempDir& work, int port) {
   std::string path = work.file("quillon.conf");
@@ -181,12 +196,35 @@ std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work,
   return daemon;
 }
 
-// Runs `produce` (on a thread of its own) through the daemon into
-// norv-syslog-receive and returns the figures; watch(count, pid) is called
-// every 10 ms with the arrivals so far.
+// Starts the bare relay against a receiver on `port` and waits until it
+// relays; it ends by itself once it relayed `count`.
+std::unique_ptr<ChildProcess> startBareRelay(const Options& o, const TempDir& work, int port,
+                                             long count, std::string& note) {
+  auto relay = std::make_unique<ChildProcess>(
+      std::vector<std::string>{o.bareRelay, "wss://127.0.0.1:" + std::to_string(port),
+                               work.file("norv.log"), "--count", std::to_string(count)},
+      work.file("daemon.out"), work.file("daemon.err"));
+  bool ready = waitUntil(
+      [&] {
+        return readFile(work.file("daemon.err")).find("ready") != std::string::npos ||
+               !relay->running();
+      },
+      seconds(15));
+  if (!ready || !relay->running()) {
+    note = "bare relay did not start relaying within 15 s: " + readFile(work.file("daemon.err"));
+    relay->stop(SIGKILL, milliseconds(1000));
+    return nullptr;
+  }
+  return relay;
+}
+
+// Runs `produce` (on a thread of its own) through the daemon, or the bare
+// relay, into norv-syslog-receive and returns the figures; watch(count, pid)
+// is called every 10 ms with the arrivals so far.
 Figures runRelay(const Options& o, const std::string& tag, long expected,
                  const std::function<void(Producer&, const ArrivalReader&)>& produce,
-                 const std::function<void(long, pid_t)>& watch = nullptr) {
+                 const std::function<void(long, pid_t)>& watch = nullptr,
+                 Sender who = Sender::kDaemon) {
   TempDir work;
   Figures f;
   ChildProcess receiver(
@@ -205,13 +243,16 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
     reader.join();
     return f;
   }
-  std::unique_ptr<ChildProcess> daemon = startDaemon(o, work, port, f.note);
+  std::unique_ptr<ChildProcess> daemon = who == Sender::kDaemon
+                                             ? startDaemon(o, work, port, f.note)
+                                             : startBareRelay(o, work, port, expected, f.note);
   if (!daemon) {
     receiver.stop(SIGTERM, seconds(5));
     reader.join();
     return f;
   }
-  progress(tag + ": daemon relaying, raising " + std::to_string(expected) + " notifications");
+  progress(tag + ": " + nameOf(who) + " relaying, raising " + std::to_string(expected) +
+           " notifications");
   std::atomic<bool> produced{false};
   std::mutex noteMutex;
   std::string produceError;
@@ -236,7 +277,11 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
     } else if (produced.load() && std::chrono::steady_clock::now() - lastChange > seconds(10)) {
       break;  // nothing more for 10 s after the last one was raised
     }
-    if (!daemon->running()) break;
+    // The bare relay ends by itself once it relayed them all, before the
+    // receiver wrote them out: only a failure ends the wait early.
+    int exitStatus = 0;
+    if (daemon->wait(milliseconds(0), &exitStatus) && (who == Sender::kDaemon || exitStatus != 0))
+      break;
     usleep(10000);
   }
   producer.join();
@@ -249,10 +294,18 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
   f.cpuSeconds = proc.cpuSeconds;
   f.peakRssKb = proc.peakRssKb;
   f.receiverCpuSeconds = receiverCpu;
+  f.logBytes = fileSize(work.file("norv.log"));
+  if (who == Sender::kBareRelay) {
+    // It has usually ended by now: its own figures, printed as it ended.
+    std::string text = readFile(work.file("daemon.err"));
+    std::size_t at = text.find("cpu=");
+    if (at != std::string::npos)
+      std::sscanf(text.c_str() + at, "cpu=%lf hwm=%ld", &f.cpuSeconds, &f.peakRssKb);
+  }
   if (!produceError.empty()) f.note = "producer: " + produceError;
   if (status != 0)
-    f.note +=
-        (f.note.empty() ? "" : "; ") + std::string("daemon exit status ") + std::to_string(status);
+    f.note += (f.note.empty() ? "" : "; ") + std::string(nameOf(who)) + " exit status " +
+              std::to_string(status);
   return f;
 }
 
@@ -401,36 +454,85 @@ void row(const std::string& name, const std::string& a, const std::string& b = "
 
 const char* verdict(bool met) { return met ? "target met" : "TARGET MISSED"; }
 
-void printDelivery(const std::string& title, const Figures& d, const Figures* bare) {
+// A run the daemon's figures are set beside, as a limit.
+struct Limit {
+  std::string name;       // its column
+  std::string ratioName;  // the ratio's column
+  const Figures* figures;
+  std::string footnote;
+};
+
+double cpuPerNotificationUs(const Figures& f) {
+  return f.cpuSeconds >= 0 && f.delivered > 0 ? f.cpuSeconds * 1e6 / f.delivered : -1;
+}
+
+double logBytesPerNotification(const Figures& f) {
+  return f.logBytes >= 0 && f.delivered > 0 ? static_cast<double>(f.logBytes) / f.delivered : -1;
+}
+
+void printDelivery(const std::string& title, const Figures& d,
+                   const std::vector<Limit>& limits = {}) {
   std::printf("\n%s\n", title.c_str());
-  if (!d.measured) {
-    std::printf("  not measured: %s\n", d.note.c_str());
-    return;
-  }
-  if (!d.note.empty()) std::printf("  note: %s\n", d.note.c_str());
-  bool withBare = bare && bare->measured;
-  if (withBare) row("figure", "daemon", "bare libpq*", "daemon/bare");
-  auto line = [&](const std::string& name, double a, double b, int decimals, bool showRatio) {
-    if (withBare)
-      row(name, num(a, decimals), num(b, decimals), showRatio ? ratio(a, b) : "");
+  if (!d.measured)
+    std::printf("  daemon not measured: %s\n", d.note.c_str());
+  else if (!d.note.empty())
+    std::printf("  note: %s\n", d.note.c_str());
+  std::vector<const Limit*> shown;
+  for (const Limit& l : limits) {
+    if (l.figures->measured)
+      shown.push_back(&l);
     else
-      row(name, num(a, decimals));
+      std::printf("  %s not measured: %s\n", l.name.c_str(), l.figures->note.c_str());
+  }
+  auto columns = [](const std::string& name, const std::vector<std::string>& values) {
+    std::printf("  %-28s", name.c_str());
+    for (const std::string& v : values) std::printf(" %14s", v.c_str());
+    std::printf("\n");
   };
-  const Figures& b = withBare ? *bare : d;
-  line("expected", d.expected, b.expected, 0, false);
-  line("delivered", d.delivered, b.delivered, 0, true);
-  line("lost", d.lost, b.lost, 0, false);
-  line("duplicates", d.duplicates, b.duplicates, 0, false);
-  line("order violations", d.orderViolations, b.orderViolations, 0, false);
-  line("rate (notifications/s)", d.rate, b.rate, 0, true);
-  line("latency p50 (ms)", d.p50Ms, b.p50Ms, 2, true);
-  line("latency p99 (ms)", d.p99Ms, b.p99Ms, 2, true);
-  line("latency max (ms)", d.maxMs, b.maxMs, 2, true);
-  line("CPU (s)", d.cpuSeconds, b.cpuSeconds, 2, true);
-  line("peak RSS (MB)", d.peakRssKb / 1024.0, b.peakRssKb / 1024.0, 1, true);
-  row("receiver CPU (s)", num(d.receiverCpuSeconds, 2));
-  if (withBare) std::printf("  * the faster of two runs, one before and one after the daemon's\n");
-  if (withBare && !b.note.empty()) std::printf("  bare client note: %s\n", b.note.c_str());
+  if (!shown.empty()) {
+    std::vector<std::string> head{"daemon"};
+    for (const Limit* l : shown) head.insert(head.end(), {l->name, l->ratioName});
+    columns("figure", head);
+  }
+  if (!d.measured && shown.empty()) return;
+  struct Line {
+    const char* name;
+    double (*get)(const Figures&);
+    int decimals;
+    bool showRatio;
+  };
+  using F = const Figures&;
+  static const Line lines[] = {
+      {"expected", [](F f) { return static_cast<double>(f.expected); }, 0, false},
+      {"delivered", [](F f) { return static_cast<double>(f.delivered); }, 0, true},
+      {"lost", [](F f) { return static_cast<double>(f.lost); }, 0, false},
+      {"duplicates", [](F f) { return static_cast<double>(f.duplicates); }, 0, false},
+      {"order violations", [](F f) { return static_cast<double>(f.orderViolations); }, 0, false},
+      {"rate (notifications/s)", [](F f) { return f.rate; }, 0, true},
+      {"latency p50 (ms)", [](F f) { return f.p50Ms; }, 2, true},
+      {"latency p99 (ms)", [](F f) { return f.p99Ms; }, 2, true},
+      {"latency max (ms)", [](F f) { return f.maxMs; }, 2, true},
+      {"CPU (s)", [](F f) { return f.cpuSeconds; }, 2, true},
+      {"CPU per notification (us)", cpuPerNotificationUs, 2, true},
+      {"peak RSS (MB)", [](F f) { return f.peakRssKb / 1024.0; }, 1, true},
+      {"receiver CPU (s)", [](F f) { return f.receiverCpuSeconds; }, 2, true},
+      {"log bytes per notification", logBytesPerNotification, 0, true},
+  };
+  // Each figure of the daemon, then each limit's with the ratio daemon/limit.
+  for (const Line& line : lines) {
+    std::vector<std::string> values{d.measured ? num(line.get(d), line.decimals) : "n/a"};
+    for (const Limit* l : shown) {
+      double b = line.get(*l->figures);
+      bool showRatio = d.measured && line.showRatio;
+      values.insert(values.end(), {num(b, line.decimals), showRatio ? ratio(line.get(d), b) : ""});
+    }
+    columns(line.name, values);
+  }
+  for (const Limit* l : shown) {
+    if (!l->footnote.empty()) std::printf("  %s\n", l->footnote.c_str());
+    if (!l->figures->note.empty())
+      std::printf("  %s note: %s\n", l->name.c_str(), l->figures->note.c_str());
+  }
 }
 
 bool delivered(const Figures& f) {
@@ -470,6 +572,7 @@ int main(int argc, char** argv) {
   o.self = self;
   o.bin = dirOf(dirOf(o.self));
   o.plugin = dirOf(o.self) + "/norv-bench-plugin";
+  o.bareRelay = dirOf(o.self) + "/norv-bench-bare-relay";
   o.slowReceiver = NORV_BENCH_SOURCE_DIR "/slow_receiver.py";
   const option options[] = {{"bin", required_argument, nullptr, 'b'},
                             {"burst", required_argument, nullptr, 'n'},
@@ -551,17 +654,20 @@ int main(int argc, char** argv) {
       }
     }
   }
-  Figures bare, burst, steady, soak;
+  Figures bare, bareRelay, burst, steady, soak;
   long soak10k = -1, soakEnd = -1;
   if (o.wants("burst")) {
-    // The bare client runs before and after the daemon; the faster of its two
-    // runs is the limit, so a passing load on the machine does not flatter
-    // the daemon's ratio.
+    // The bare client runs before the daemon and after the bare relay; the
+    // faster of its two runs is the limit, so a passing load on the machine
+    // does not flatter the daemon's ratio. The bare relay runs right after
+    // the daemon, through a fresh receiver, with the same producer.
     progress("bare libpq client: burst of " + std::to_string(o.burst));
     bare = runBare(o, work);
+    auto produceBurst = [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); };
     progress("daemon: burst of " + std::to_string(o.burst));
-    burst = runRelay(o, "burst", o.burst,
-                     [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); });
+    burst = runRelay(o, "burst", o.burst, produceBurst);
+    progress("bare relay: burst of " + std::to_string(o.burst));
+    bareRelay = runRelay(o, "burst", o.burst, produceBurst, nullptr, Sender::kBareRelay);
     progress("bare libpq client again");
     Figures again = runBare(o, work);
     if (again.measured && (!bare.measured || again.rate > bare.rate)) bare = again;
@@ -595,21 +701,32 @@ int main(int argc, char** argv) {
   // ---- the table ----
   std::printf("\n==== norv relay benchmark ====\n");
   if (o.wants("burst")) {
-    printDelivery("Burst of " + std::to_string(o.burst) + " (transactions of 1 000)", burst, &bare);
+    printDelivery(
+        "Burst of " + std::to_string(o.burst) + " (transactions of 1 000)", burst,
+        {{"bare relay", "daemon/relay", &bareRelay, ""},
+         {"bare libpq*", "daemon/libpq", &bare,
+          "* the faster of two runs, one before the daemon's and one after the bare relay's"}});
+    if (bareRelay.measured && !delivered(bareRelay))
+      std::printf("  the bare relay did not deliver all in order: its figures are no limit\n");
+    if (burst.measured && bareRelay.measured) {
+      bool met = delivered(burst) && burst.rate * 2 >= bareRelay.rate;
+      std::printf("  target: all delivered in order, rate >= 1/2 of bare relay: %s\n",
+                  verdict(met));
+    }
     if (burst.measured && bare.measured) {
       bool met = delivered(burst) && burst.rate * 4 >= bare.rate;
-      std::printf("  target: all delivered in order, rate >= 1/4 of bare: %s\n", verdict(met));
+      std::printf("  target: all delivered in order, rate >= 1/4 of bare libpq: %s\n",
+                  verdict(met));
     }
   }
   if (o.wants("steady")) {
-    printDelivery("Steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s", steady,
-                  nullptr);
+    printDelivery("Steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s", steady);
     if (steady.measured)
       std::printf("  target: nothing lost, p99 <= 5 ms: %s\n",
                   verdict(delivered(steady) && steady.p99Ms <= 5.0));
   }
   if (o.wants("soak")) {
-    printDelivery("Soak of " + std::to_string(o.soak) + " in bursts of 10 000", soak, nullptr);
+    printDelivery("Soak of " + std::to_string(o.soak) + " in bursts of 10 000", soak);
     if (soak.measured) {
       if (soakEnd < 0) soakEnd = soak.peakRssKb;
       row("peak RSS after 10 000 (MB)", num(soak10k / 1024.0, 1));
