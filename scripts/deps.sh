@@ -6,7 +6,8 @@ packages=(build-essential cmake pkg-config
   libboost-system-dev libwebsocketpp-dev libssl-dev libpq-dev libjsoncpp-dev
   libutfcpp-dev libgtest-dev googletest
   postgresql openssl python3 python3-websockets python3-cryptography procps
-  clang libclang-rt-14-dev "$@")
+  clang libclang-rt-14-dev
+  libsystemd-dev dpkg-dev fakeroot lintian logrotate man-db systemd "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \

@@ -2,10 +2,13 @@
 # Every test: installs what is missing, then runs these stages, each a preset
 # of CMakePresets.json with its own build folder:
 #   normal  build/       the whole suite under CTest
+#   package build-package/  the Debian packages (cpack -G DEB), checked by
+#                        scripts/package-check.sh: contents, lintian, units,
+#                        and a relay run from the unpacked packages
 #   asan    build-asan/  the whole suite under AddressSanitizer + UBSan
 #   tsan    build-tsan/  the threaded parts (label "threads") under ThreadSanitizer
 #   fuzz    build-fuzz/  each libFuzzer target for a bounded time (clang)
-# Usage: scripts/test.sh [STAGE...]   (default: all four, in that order)
+# Usage: scripts/test.sh [STAGE...]   (default: all five, in that order)
 # CTest starts the private PostgreSQL cluster the tests need (a fixture) and
 # stops it after them. A sanitizer report anywhere, the test programs' own
 # children included, fails its stage: the reports go to files under the
@@ -40,6 +43,15 @@ no_reports() {
 stage_normal() {
   scripts/build.sh default
   ctest --preset default
+}
+
+# Builds the packages afresh in build-package/ and checks them; the machine
+# is left as it was (nothing installed, no user, no unit started).
+stage_package() {
+  scripts/build.sh package
+  rm -f build-package/*.deb
+  (cd build-package && cpack -G DEB >cpack.log 2>&1) || { cat build-package/cpack.log; return 1; }
+  scripts/package-check.sh build-package
 }
 
 # Builds and runs the tests of sanitizer preset $1 (folder $2) with the
@@ -101,7 +113,7 @@ stage_fuzz() {
 }
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(normal package asan tsan fuzz)
 summary=()
 status=0
 for stage in "${stages[@]}"; do
