@@ -14,7 +14,7 @@ LogFile::~LogFile() { close(); }
 
 bool LogFile::open(const std::string& path) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
-  buffer_.reserve(2 * kFlushSize);
+  buffer_.reserve(kFlushSize);
   return fd_ >= 0;
 }
 
@@ -25,12 +25,22 @@ void LogFile::close() {
 }
 
 std::streamsize LogFile::xsputn(const char* s, std::streamsize n) {
-  buffer_.append(s, static_cast<std::string::size_type>(n));
+  const auto size = static_cast<std::string::size_type>(n);
+  if (buffer_.size() + size > kFlushSize) {
+    // The buffer never grows past its size: what waits goes out first, and a
+    // piece as large as the buffer (a dump of a big write batch) goes out
+    // from the writer's own memory.
+    writeOut();
+    if (size >= kFlushSize) {
+      writeAll(s, size);
+      return n;
+    }
+  }
+  buffer_.append(s, size);
   if (!pending_.exchange(true, std::memory_order_relaxed) && wakeFd_ >= 0) {
     ssize_t ignored = ::write(wakeFd_, "", 1);  // a full pipe is awake already
     (void)ignored;
   }
-  if (buffer_.size() >= kFlushSize) writeOut();
   return n;
 }
 
@@ -47,10 +57,14 @@ int LogFile::sync() {
 }
 
 void LogFile::writeOut() {
+  writeAll(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  pending_.store(false, std::memory_order_relaxed);
+}
+
+void LogFile::writeAll(const char* p, std::string::size_type left) {
   // What cannot be written (a full file system) is dropped: the run goes on,
   // and later lines get their chance once there is room again.
-  const char* p = buffer_.data();
-  std::string::size_type left = buffer_.size();
   while (left > 0 && fd_ >= 0) {
     const ssize_t n = ::write(fd_, p, left);
     if (n < 0 && errno == EINTR) continue;
@@ -58,6 +72,4 @@ void LogFile::writeOut() {
     p += n;
     left -= static_cast<std::string::size_type>(n);
   }
-  buffer_.clear();
-  pending_.store(false, std::memory_order_relaxed);
 }

@@ -2,7 +2,7 @@
 // line of the run (write_log's, the sender's own, its library's access and
 // error logs) is appended to one buffer and written with one write(2) per
 // flush, not one per line: at the end of the listener's cycle (LogBatch), for
-// each line written outside a batch, whenever the buffer passes 64 KiB, and
+// each line written outside a batch, before the buffer would pass 64 KiB, and
 // by the listener when lines have waited a few milliseconds (pending()).
 // The file is emptied once at open and then written in append mode, so that
 // a rotation that copies and truncates it leaves no hole. Every writer to
@@ -37,7 +37,8 @@ class LogFile : public std::streambuf {
   int sync() override;
 
  private:
-  void writeOut();
+  void writeOut();  // the buffer
+  void writeAll(const char* p, std::string::size_type size);
 
   int fd_ = -1;
   int wakeFd_ = -1;

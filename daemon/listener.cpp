@@ -257,7 +257,7 @@ class BusySpell {
   }
 
  private:
-  static constexpr long kBusyMessages = 512;
+  static constexpr long kBusyMessages = 256;
   long count_ = 0;
   std::optional<LogBatch> log_;
 };

@@ -1,11 +1,14 @@
 #include "websocket/LineLockedStreamBuf.h"
 
+#include <cstring>
+
 #include "base/MutexLock.h"
 
 namespace {
-// An entry normally goes out whole at the flush that ends it; past this size
-// it goes out at its next line end so that an unflushed writer cannot make the
-// buffer grow without bound.
+// An entry normally goes out whole at the flush that ends it. Past this size
+// it goes out at its line ends, so that neither a large entry nor an
+// unflushed writer makes the buffer grow: another thread's line may then come
+// between its lines, never inside one.
 const std::string::size_type kEagerSize = 64 * 1024;
 }  // namespace
 
@@ -36,8 +39,24 @@ LineLockedStreamBuf::int_type LineLockedStreamBuf::overflow(int_type ch) {
 }
 
 std::streamsize LineLockedStreamBuf::xsputn(const char* s, std::streamsize n) {
-  pending.append(s, static_cast<std::string::size_type>(n));
-  if (pending.size() >= kEagerSize && !pending.empty() && pending.back() == '\n') emit();
+  const auto size = static_cast<std::string::size_type>(n);
+  // A large piece (a dump of a big write batch) is not copied: it goes out
+  // from the writer's memory, after what came before it, up to its last line
+  // end; only the unfinished line after that is kept.
+  const char* end = size >= kEagerSize ? static_cast<const char*>(memrchr(s, '\n', size)) : nullptr;
+  if (end != nullptr) {
+    const std::string::size_type whole = static_cast<std::string::size_type>(end - s) + 1;
+    {
+      MutexLock lock(*mutex.load());
+      target.write(pending.data(), static_cast<std::streamsize>(pending.size()));
+      target.write(s, static_cast<std::streamsize>(whole));
+      if (flushEachEntry.load()) target.flush();
+    }
+    pending.assign(s + whole, size - whole);
+    return n;
+  }
+  pending.append(s, size);
+  if (pending.size() >= kEagerSize && pending.back() == '\n') emit();
   return n;
 }
 
