@@ -39,19 +39,7 @@ await "[ -s '$work/receiver.err' ]" 50
 sed 's/^/   /' "$work/receiver.err"
 
 echo "== daemon"
-cat >"$work/quillon.conf" <<CONF
-[LOG]
-log_file=$work/norv.log
-[DB]
-PGSQL_host=$PGHOST
-PGSQL_port=$PGPORT
-PGSQL_db=postgres
-PGSQL_username=postgres
-PGSQL_pwd=
-[RECEIVER]
-ip=localhost
-port=$port
-CONF
+scripts/daemon-conf.sh "$work/norv.log" "$port" >"$work/quillon.conf"
 build/norv-syslog-send -f "$work/quillon.conf" >"$work/daemon.out" &
 daemon_pid=$!
 await "grep -q '^HEELO' '$work/norv.log' 2>/dev/null && grep -q 'LISTEN SUCCESS' '$work/norv.log'" 100

@@ -190,19 +190,7 @@ pids+=($!)
 receiver=$!
 await "grep -q 'listening on port' '$work/receiver.err'" 100 || fail "receiver: $(cat "$work/receiver.err")"
 port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/receiver.err")
-cat >"$work/quillon.conf" <<CONF
-[LOG]
-log_file=$work/norv-syslog-send.log
-[DB]
-PGSQL_host=$PGHOST
-PGSQL_port=$PGPORT
-PGSQL_db=postgres
-PGSQL_username=postgres
-PGSQL_pwd=
-[RECEIVER]
-ip=localhost
-port=$port
-CONF
+scripts/daemon-conf.sh "$work/norv-syslog-send.log" "$port" >"$work/quillon.conf"
 "$root/usr/bin/norv-syslog-send" -f "$work/quillon.conf" >"$work/daemon.out" 2>&1 &
 pids+=($!)
 daemon=$!
