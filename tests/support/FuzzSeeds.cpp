@@ -1,6 +1,5 @@
-// Runs a fuzz target over the seed files of the folders given on its command
-// line, once each, as a regular test: a seed that makes the target abort
-// fails the test with the target's own report.
+// Runs a fuzz target once over each seed file of the folders on its command
+// line: a seed that makes the target abort fails the test with its report.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -15,7 +14,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
       std::ifstream in(entry.path(), std::ios::binary);
-      const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string data{std::istreambuf_iterator<char>(in), {}};
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
       ++seeds;
     }

@@ -1,19 +1,10 @@
 #include "support/PgTestSupport.h"
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include "database/pgSafeThread.h"
-#include "support/TestSupport.h"
 
 namespace testsupport {
-
-std::string takeValue(PGresult* result) {
-  PgResult owned(result);
-  if (!owned || PQntuples(owned.get()) < 1 || PQnfields(owned.get()) < 1) return "";
-  return PQgetvalue(owned.get(), 0, 0);
-}
 
 PgConn pgConnect(const std::string& conninfo) {
   PgConn c(PQconnectdb(conninfo.c_str()));
@@ -21,23 +12,22 @@ PgConn pgConnect(const std::string& conninfo) {
   return c;
 }
 
+std::string takeValue(PGresult* result) {
+  PgResult owned(result);
+  return PQntuples(result) > 0 && PQnfields(result) > 0 ? PQgetvalue(result, 0, 0) : "";
+}
+
 std::string adminQuery(const std::string& sql) {
   PgConn conn = pgConnect(pgConnString());
-  PgResult r(PQexec(conn.get(), sql.c_str()));
-  const ExecStatusType status = PQresultStatus(r.get());
-  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-    ADD_FAILURE() << "admin query " << sql << ": " << PQerrorMessage(conn.get());
-    return "";
-  }
-  return takeValue(r.release());
+  PGresult* r = PQexec(conn.get(), sql.c_str());
+  const ExecStatusType status = PQresultStatus(r);
+  EXPECT_TRUE(status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK)
+      << sql << ": " << PQerrorMessage(conn.get());
+  return takeValue(r);
 }
 
 bool terminateBackend(int pid) {
-  const std::string p = std::to_string(pid);
-  adminQuery("SELECT pg_terminate_backend(" + p + ")");
-  return waitUntil(
-      [&] { return adminQuery("SELECT count(*) FROM pg_stat_activity WHERE pid = " + p) == "0"; },
-      std::chrono::seconds(10));
+  return adminQuery("SELECT pg_terminate_backend(" + std::to_string(pid) + ", 10000)") == "t";
 }
 
 std::string pgFailure(const std::function<void()>& f) {
@@ -49,8 +39,5 @@ std::string pgFailure(const std::function<void()>& f) {
   ADD_FAILURE() << "no PostgresqlException";
   return "";
 }
-
-int pgPort() { return std::stoi(pgTarget().port); }
-std::string pgUser() { return pgTarget().user; }
 
 }  // namespace testsupport

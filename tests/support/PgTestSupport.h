@@ -1,41 +1,33 @@
-// Database helpers for the tests of the database classes: setup and checks go
-// through plain libpq on a connection of their own, so they do not depend on
-// the code under test.
+// Database helpers of the tests, on libpq connections of their own.
 #ifndef NORV_TESTS_SUPPORT_PGTESTSUPPORT_H
 #define NORV_TESTS_SUPPORT_PGTESTSUPPORT_H
 
 #include <libpq-fe.h>
 
-#include "database/PgHandles.h"
-
 #include <functional>
-#include <memory>
 #include <string>
+
+#include "database/PgHandles.h"
+#include "support/TestSupport.h"
 
 namespace testsupport {
 
 using norv::PgConn;
 using norv::PgResult;
 
-// A connection that fails the calling test when it cannot be made.
+// A connection; the calling test fails when it cannot be made.
 PgConn pgConnect(const std::string& conninfo);
-
-// Row 0, column 0 of result, which is cleared; empty when there is no row.
+// Row 0, column 0 of result (then cleared); "" when there is none.
 std::string takeValue(PGresult* result);
-
-// Runs sql on a fresh connection to the run's cluster and returns row 0,
-// column 0, or "" for no rows. Fails the calling test on an error.
+// Row 0, column 0 of sql run on a fresh connection to the tests' cluster (fails on an error).
 std::string adminQuery(const std::string& sql);
-
-// Terminates the server process pid and waits (bounded) until it is gone.
+// Ends the server process pid; true once it is gone (waits 10 s at most).
 bool terminateBackend(int pid);
-
-// The text of the PostgresqlException that f throws; "" and a test failure
-// when it throws none.
+// The text of the PostgresqlException that f throws; a test failure if none.
 std::string pgFailure(const std::function<void()>& f);
 
-int pgPort();
-std::string pgUser();
+inline int pgPort() { return std::stoi(pgTarget().port); }
+inline std::string pgUser() { return pgTarget().user; }
 
 }  // namespace testsupport
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,16 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 namespace testsupport {
 
-namespace {
-int decodeStatus(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
-}  // namespace
+static int decodeStatus(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
 
 const PgTarget& pgTarget() {
   static const PgTarget target = [] {
@@ -28,13 +28,13 @@ const PgTarget& pgTarget() {
       const char* v = std::getenv(name);
       return std::string(v && *v ? v : fallback);
     };
-    PgTarget t{env("PGHOST", ""), env("PGPORT", ""), env("PGUSER", "postgres"), env("PGDATABASE", "postgres")};
+    PgTarget t{env("PGHOST", ""), env("PGPORT", ""), env("PGUSER", "postgres"),
+               env("PGDATABASE", "postgres")};
     if (!t.host.empty() && !t.port.empty()) return t;
-    const std::string file = std::string(NORV_TEST_PG_DIR) + "/env";
+    const std::string file = std::string(NORV_TEST_PG_DIR) + "/env", text = readFile(file);
     std::smatch m;
-    const std::string text = readFile(file);
     if (!std::regex_search(text, m, std::regex("PGPORT=(\\d+)")))
-      throw std::runtime_error("no PostgreSQL for the tests: " + file + " (run them through ctest)");
+      throw std::runtime_error("no PostgreSQL for the tests in " + file + " (run them by ctest)");
     return PgTarget{"127.0.0.1", m[1], "postgres", "postgres"};
   }();
   return target;
@@ -55,9 +55,7 @@ TempDir::~TempDir() { runShell("rm -rf '" + path_ + "'"); }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeFile(const std::string& path, const std::string& content, int mode) {
@@ -65,33 +63,27 @@ void writeFile(const std::string& path, const std::string& content, int mode) {
   chmod(path.c_str(), mode);
 }
 
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-CertPair makeSelfSignedCert(const std::string& dir) {
-  CertPair p{dir + "/localhost.crt", dir + "/localhost.key"};
-  ExecResult r = runShell(
-      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=localhost' -addext "
-      "'subjectAltName=DNS:localhost,IP:127.0.0.1' -keyout '" + p.key + "' -out '" + p.cert + "'");
-  if (r.status != 0) throw std::runtime_error("openssl req failed: " + r.output);
-  return p;
-}
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 const CertPair& suiteCert() {
   static TempDir dir;
-  static const CertPair pair = makeSelfSignedCert(dir.path());
+  static const CertPair pair = [] {
+    CertPair p{dir.file("localhost.crt"), dir.file("localhost.key")};
+    ExecResult r = runShell(
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+        "subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " +
+        p.key + " -out " + p.cert);
+    if (r.status != 0) throw std::runtime_error("openssl req failed: " + r.output);
+    return p;
+  }();
   return pair;
 }
 
 int freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
-  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
             getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
   close(fd);
   if (!ok) throw std::runtime_error("freePort: bind failed");
@@ -103,8 +95,7 @@ ExecResult runShell(const std::string& command) {
   FILE* p = popen((command + " 2>&1").c_str(), "r");
   if (!p) return r;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
   r.status = decodeStatus(pclose(p));
   return r;
 }
@@ -116,16 +107,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   args.push_back(nullptr);
   int out[2] = {-1, -1};
   if (stdoutPath == kPipe && pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if ((pid_ = fork()) < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the test program, however that ends
+    if (out[1] >= 0) dup2(out[1], 1);
     const std::string* paths[] = {&stdinPath, &stdoutPath, &stderrPath};
-    for (int i = 0; i < 3; ++i) {
-      int fd = i == 1 && out[1] >= 0 ? out[1]
-               : paths[i]->empty()   ? -1
-                                     : open(paths[i]->c_str(), i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0644);
-      if (fd >= 0) dup2(fd, i);
-    }
+    for (int i = 0; i < 3; ++i)
+      if (!paths[i]->empty() && *paths[i] != kPipe)
+        dup2(open(paths[i]->c_str(), i ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0644), i);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -135,23 +124,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
 
 ChildProcess::ChildProcess(const std::function<int()>& body) {
   if ((pid_ = fork()) < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) _exit(body());
+  if (pid_ == 0) prctl(PR_SET_PDEATHSIG, SIGKILL), _exit(body());
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0 && !reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (running()) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
   if (stdoutFd_ >= 0) close(stdoutFd_);
 }
 
 bool ChildProcess::running() {
   int st;
-  if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) {
-    reaped_ = true;
-    status_ = decodeStatus(st);
-  }
+  if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) reaped_ = true, status_ = decodeStatus(st);
   return !reaped_;
 }
 
@@ -168,18 +151,14 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout, int* status) {
 int ChildProcess::stop(int sig, std::chrono::milliseconds timeout) {
   int status = -1;
   signal(sig);
-  if (wait(timeout, &status)) return status;
-  signal(SIGKILL);
-  wait(std::chrono::seconds(5), nullptr);
-  return -1;
+  if (!wait(timeout, &status)) signal(SIGKILL), wait(std::chrono::seconds(5), nullptr);
+  return status;
 }
 
 long peakRssKb(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;) {
-    long kb;
-    if (key == "VmHWM:" && status >> kb) return kb;
-  }
+  for (std::string key; status >> key;)
+    if (long kb; key == "VmHWM:" && status >> kb) return kb;
   return -1;
 }
 
@@ -191,6 +170,11 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   }
 }
 
-std::string sourcePath(const std::string& relative) { return std::string(NORV_SOURCE_DIR) + "/" + relative; }
+std::string sourcePath(const std::string& relative) { return NORV_SOURCE_DIR "/" + relative; }
+
+void abandon(const std::string& why) {
+  std::cout << why << std::endl;  // after what GoogleTest has printed
+  std::_Exit(1);
+}
 
 }  // namespace testsupport

@@ -1,33 +1,23 @@
 #include "support/WsPeers.h"
 
-#include <mutex>
+#include <future>
 
 #include "websocket/ServerTlsContext.h"
 
 namespace testsupport {
 
-namespace {
-std::mutex contextMutex;
-std::shared_ptr<boost::asio::ssl::context> currentContext;
-std::atomic<int> listenPort{0};
-void recordListenPort(int port) { listenPort = port; }
-}  // namespace
+using namespace std::chrono_literals;
 
-void useServerCert(const CertPair& pair) {
-  auto context = norv::makeServerTlsContext(pair.cert, pair.key);
-  std::lock_guard<std::mutex> lock(contextMutex);
-  currentContext = context;
-}
+static std::atomic<int> listenPort{0};
 
 std::shared_ptr<boost::asio::ssl::context> serverTlsContext(int, std::weak_ptr<void>) {
-  std::lock_guard<std::mutex> lock(contextMutex);
-  return currentContext;
+  return norv::makeServerTlsContext(suiteCert().cert, suiteCert().key);
 }
 
 ServerThread::ServerThread(SyslogServer& server) : server_(server) {
   listenPort = 0;
   server_.setFunctionSSLContext(serverTlsContext);
-  server_.setListeningFunction(recordListenPort);
+  server_.setListeningFunction([](int port) { listenPort = port; });
   thread_ = std::thread([this] {
     try {
       server_.run();
@@ -36,18 +26,16 @@ ServerThread::ServerThread(SyslogServer& server) : server_(server) {
     }
     returned_ = true;
   });
-  waitUntil([this] { return listenPort.load() != 0 || returned_.load(); },
-            std::chrono::seconds(5));
-  port_ = listenPort.load();
+  waitUntil([this] { return listenPort != 0 || returned_; }, 5s);
+  port_ = listenPort;
 }
 
 ServerThread::~ServerThread() {
-  if (!returned_.load()) {
-    try {
-      server_.stop();
-    } catch (...) {
-    }
-  }
+  auto stopped = std::async(std::launch::async, [this] {
+    if (!returned_) server_.stop();
+  });
+  if (stopped.wait_for(20s) != std::future_status::ready || !waitReturned(20s))
+    abandon("the server does not stop");  // its threads would keep the test waiting
   thread_.join();
 }
 

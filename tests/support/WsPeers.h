@@ -1,6 +1,5 @@
-// Helpers for the WebSocket tests: the TLS context factory handed to a
-// SyslogServer, a SyslogServer running on a thread of its own, and the
-// independent python peer (tests/support/ws_peer.py).
+// WebSocket test helpers: a SyslogServer on a thread of its own, with the TLS
+// context of the test certificate, and the python peer (ws_peer.py).
 #ifndef NORV_TESTS_SUPPORT_WSPEERS_H
 #define NORV_TESTS_SUPPORT_WSPEERS_H
 
@@ -17,23 +16,18 @@
 
 namespace testsupport {
 
-// The factory serves the context built from the last pair given here.
-void useServerCert(const CertPair& pair);
+// A fresh context of suiteCert() on each call: the server releases it.
 std::shared_ptr<boost::asio::ssl::context> serverTlsContext(int, std::weak_ptr<void>);
 
-// Runs server.run() on its own thread (factory and listening callback set
-// here); the constructor returns once the server listens or run() has ended.
-// The destructor stops a server still running and joins the thread.
+// Runs server.run() on a thread; the constructor returns once the server
+// listens or run() has ended. The destructor stops a server still running
+// (its exception ignored; in 20 s, or the program ends) and joins the thread.
 class ServerThread {
  public:
   explicit ServerThread(SyslogServer& server);
   ~ServerThread();
-  ServerThread(const ServerThread&) = delete;
-  ServerThread& operator=(const ServerThread&) = delete;
-
   int port() const { return port_; }
   bool waitReturned(std::chrono::milliseconds timeout);
-  bool returned() const { return returned_.load(); }
   std::exception_ptr error() const { return error_; }
 
  private:
