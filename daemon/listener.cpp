@@ -133,8 +133,8 @@ std::string unacknowledged() {
 class StallWatch {
  public:
   bool check(Clock::time_point now) {
-    const std::uint64_t acked = endpoint->getAcknowledgedBytes();
-    if (endpoint->getBufferedAmount() == 0 || acked != lastAcked_) {
+    const std::uint64_t acked = endpoint->getAcknowledgedMessages();
+    if (endpoint->getUnacknowledgedMessages() == 0 || acked != lastAcked_) {
       lastAcked_ = acked;
       spell_.over(now);
       return true;

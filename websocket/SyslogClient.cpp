@@ -38,10 +38,15 @@ SyslogClient::SyslogClient(std::string uri)
       debugEnabled(false),
       debugFunction(nullptr),
       lastAckRequest(0),
+      lastAckBytes(0),
+      framesQueued(0),
+      framesAtLastTick(0),
       maskKeysUsed(sizeof maskKeys),
       state(State::Idle),
       bytesSent(0),
       bytesAcked(0),
+      messagesSent(0),
+      messagesAcked(0),
       resumable(false),
       wakeFd(-1),
       outputMutex(&defaultOutputMutex),
@@ -121,13 +126,16 @@ void SyslogClient::send(const char* data, std::size_t size) {
   const bool gone =
       ec == websocketpp::error::invalid_state || ec == websocketpp::error::bad_connection;
   if (ec && !(resumable && gone)) throw websocketpp::exception(ec);
-  std::uint64_t sent;
+  std::uint64_t bytes, messages;
   {
     norv::MutexLock flow(flowMutex);
-    sent = bytesSent += size;
-    unacknowledged.push_back({sent, resumable ? std::string(data, size) : std::string()});
+    bytes = bytesSent += size;
+    messages = ++messagesSent;
+    unacknowledged.push_back({bytes, resumable ? std::string(data, size) : std::string()});
   }
-  if (!ec && sent - lastAckRequest >= kAckInterval) askAck(hdl, sent);
+  if (ec) return;
+  ++framesQueued;
+  if (bytes - lastAckBytes >= kAckInterval) askAck(hdl, messages, bytes);
 }
 
 websocketpp::lib::error_code SyslogClient::sendFrame(const websocketpp::connection_hdl& hdl,
@@ -174,29 +182,67 @@ void SyslogClient::releaseWrites() {
   gate->opened.broadcast();
 }
 
-void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) {
+void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages,
+                          std::uint64_t bytes) {
   websocketpp::lib::error_code ec;  // a connection on its way out needs no ack
-  wsClient.ping(hdl, std::to_string(sent), ec);
-  if (!ec) lastAckRequest = sent;
+  wsClient.ping(hdl, std::to_string(messages), ec);
+  if (ec) return;
+  lastAckRequest = messages;
+  lastAckBytes = bytes;
+  ++framesQueued;
 }
 
 void SyslogClient::requestAck() {
   norv::MutexLock lock(sendMutex);
-  std::uint64_t sent;
+  std::uint64_t messages, bytes;
   {
     norv::MutexLock flow(flowMutex);
-    if (state != State::Open || bytesAcked >= bytesSent) return;
-    sent = bytesSent;
+    if (state != State::Open || messagesAcked >= messagesSent) return;
+    messages = messagesSent;
+    bytes = bytesSent;
   }
-  if (lastAckRequest < sent) askAck(currentHandle(), sent);
+  if (lastAckRequest < messages) askAck(currentHandle(), messages, bytes);
+}
+
+void SyslogClient::keepAlive(websocketpp::connection_hdl hdl,
+                             const websocketpp::lib::error_code& ec) {
+  if (ec) return;  // cancelled: the connection ended
+  {
+    norv::MutexLock lock(sendMutex);
+    if (framesQueued == framesAtLastTick) {
+      std::uint64_t messages, bytes;
+      {
+        norv::MutexLock flow(flowMutex);
+        messages = messagesSent;
+        bytes = bytesSent;
+      }
+      askAck(hdl, messages, bytes);
+    }
+    framesAtLastTick = framesQueued;
+  }
+  scheduleKeepAlive(hdl);
+}
+
+void SyslogClient::scheduleKeepAlive(websocketpp::connection_hdl hdl) {
+  keepAliveTimer =
+      wsClient.set_timer(std::chrono::duration_cast<std::chrono::milliseconds>(kKeepAlive).count(),
+                         [this, hdl](const websocketpp::lib::error_code& e) { keepAlive(hdl, e); });
+}
+
+void SyslogClient::cancelKeepAlive() {
+  if (keepAliveTimer) keepAliveTimer->cancel();
+  keepAliveTimer.reset();
 }
 
 void SyslogClient::on_pong(websocketpp::connection_hdl, std::string payload) {
-  std::uint64_t acked = std::strtoull(payload.c_str(), nullptr, 10);
+  const std::uint64_t acked = std::strtoull(payload.c_str(), nullptr, 10);
   norv::MutexLock lock(flowMutex);
-  if (acked <= bytesAcked || acked > bytesSent) return;  // not one of ours
-  bytesAcked = acked;
-  while (!unacknowledged.empty() && unacknowledged.front().end <= acked) unacknowledged.pop_front();
+  if (acked <= messagesAcked || acked > messagesSent) return;  // nothing new, or not ours
+  // The entries are the messages after messagesAcked, in order.
+  for (; messagesAcked < acked; ++messagesAcked) {
+    bytesAcked = unacknowledged.front().end;
+    unacknowledged.pop_front();
+  }
   changed();
 }
 
@@ -216,21 +262,22 @@ void SyslogClient::setState(State s) {
 
 bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::uint64_t target;
+  std::uint64_t target, bytes;
   {
     norv::MutexLock lock(sendMutex);
     {
       norv::MutexLock flow(flowMutex);
-      target = bytesSent;
-      if (bytesAcked >= target) return true;
+      target = messagesSent;
+      bytes = bytesSent;
+      if (messagesAcked >= target) return true;
     }
-    if (lastAckRequest < target) askAck(currentHandle(), target);
+    if (lastAckRequest < target) askAck(currentHandle(), target, bytes);
   }
   norv::MutexLock lock(flowMutex);
   flowChanged.waitUntil(flowMutex, deadline, [&]() NORV_REQUIRES(flowMutex) {
-    return bytesAcked >= target || state != State::Open;
+    return messagesAcked >= target || state != State::Open;
   });
-  return bytesAcked >= target;
+  return messagesAcked >= target;
 }
 
 SyslogClient::State SyslogClient::waitWhile(State s, std::chrono::milliseconds timeout) {
@@ -275,6 +322,16 @@ void SyslogClient::setResumable(bool r) { resumable = r; }
 std::uint64_t SyslogClient::getAcknowledgedBytes() const {
   norv::MutexLock lock(flowMutex);
   return bytesAcked;
+}
+
+std::uint64_t SyslogClient::getSentMessages() const {
+  norv::MutexLock lock(flowMutex);
+  return messagesSent;
+}
+
+std::uint64_t SyslogClient::getAcknowledgedMessages() const {
+  norv::MutexLock lock(flowMutex);
+  return messagesAcked;
 }
 
 void SyslogClient::setWakeFd(int fd) { wakeFd = fd; }
@@ -353,17 +410,21 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
   // sender gets in between (sendMutex) and none starts before it is Open.
   norv::MutexLock sending(sendMutex);
   std::vector<std::string> again;
-  std::uint64_t sent;
+  std::uint64_t messages, bytes;
   {
     norv::MutexLock lock(flowMutex);
     connectionHandle = hdl;
     for (const Sent& s : unacknowledged) again.push_back(s.message);
-    sent = bytesSent;
+    messages = messagesSent;
+    bytes = bytesSent;
   }
   for (const std::string& message : again) {
     if (sendFrame(hdl, message.data(), message.size())) break;  // gone again: its close comes next
+    ++framesQueued;
   }
-  if (!again.empty()) askAck(hdl, sent);
+  if (!again.empty()) askAck(hdl, messages, bytes);
+  framesAtLastTick = framesQueued;
+  scheduleKeepAlive(hdl);
   print("HEELO\n");
   setState(State::Open);
 }
@@ -389,6 +450,7 @@ std::string SyslogClient::recordEnd(websocketpp::connection_hdl hdl) {
 
 void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
   closeTime = std::chrono::system_clock::now();
+  cancelKeepAlive();
   auto micros = [this](std::chrono::system_clock::time_point t) {
     return static_cast<std::int32_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(t - startTime).count());
@@ -426,6 +488,7 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
 }
 
 void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
+  cancelKeepAlive();
   std::ostringstream out;
   out << "Fail handler\n";
   websocketpp::lib::error_code ec;

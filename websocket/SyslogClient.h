@@ -8,9 +8,13 @@
 // setResumable).
 //
 // Acknowledgement: every kAckInterval bytes send() queues a ping carrying the
-// running byte count; the receiver's pong comes back only after it has read
-// every frame before it, so the count in the last pong is exact end-to-end
-// progress. getBufferedAmount() is what was sent and not yet acknowledged.
+// number of messages sent so far; the receiver answers it (the pong echoes
+// that number) only once it has handed on every message before it, so the
+// number in the last pong is exact end-to-end progress. Messages, not bytes,
+// are counted so that an empty message is acknowledged like any other.
+// getBufferedAmount() is what was sent and not yet acknowledged. An open
+// connection on which nothing went out for kKeepAlive gets a ping too, so
+// that a receiver which ends idle connections keeps this one.
 //
 // Threads: connect() starts `ioThread`; every on_* handler runs there.
 // send(), requestAck(), the getters and waitSent() may be called from any
@@ -18,7 +22,9 @@
 // `flowMutex` guards the connection handle, the state and the byte counts,
 // and `flowChanged` is broadcast whenever the state or the acknowledged count
 // changes (a byte is then also written to the wake descriptor, if set).
-// Lock order: sendMutex before flowMutex; handlers take flowMutex only.
+// Lock order: sendMutex before flowMutex. Of the handlers, on_open and the
+// keep-alive tick take sendMutex (then flowMutex); the others take flowMutex
+// only. No thread waits for the I/O thread while it holds either.
 // The time points are written and read on the I/O thread only (startTime by
 // connect() before that thread exists).
 // Output: the handlers' lines and the library's access log (std::cout) and
@@ -96,6 +102,10 @@ class SyslogClient {
   std::string getLastClose() const;
   // Payload bytes the receiver has acknowledged since the client was made.
   std::uint64_t getAcknowledgedBytes() const;
+  // Messages handed to send() since the client was made: the n-th message
+  // sent is acknowledged once getAcknowledgedMessages() >= n.
+  std::uint64_t getSentMessages() const;
+  std::uint64_t getAcknowledgedMessages() const;
   // Asks the receiver to acknowledge everything sent so far, unless that is
   // acknowledged or asked for already: a tail shorter than kAckInterval gets
   // no ping of its own otherwise.
@@ -139,6 +149,7 @@ class SyslogClient {
   void on_pong(websocketpp::connection_hdl hdl, std::string payload);
 
   static constexpr std::uint64_t kAckInterval = 64 * 1024;
+  static constexpr std::chrono::seconds kKeepAlive{30};
 
  private:
   void print(const std::string& lines);
@@ -149,8 +160,14 @@ class SyslogClient {
   // Queues `message` as one text frame, masked here (see sendPreparedText).
   websocketpp::lib::error_code sendFrame(const websocketpp::connection_hdl& hdl, const char* data,
                                          std::size_t size) NORV_REQUIRES(sendMutex);
-  // Queues a ping whose payload is `sent`, the byte count sent so far.
-  void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t sent) NORV_REQUIRES(sendMutex);
+  // Queues a ping whose payload is `messages`, the number sent so far.
+  void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages, std::uint64_t bytes)
+      NORV_REQUIRES(sendMutex);
+  // The keep-alive timer of the open connection (I/O thread only): a tick
+  // that finds no frame queued since the last one sends a ping.
+  void keepAlive(websocketpp::connection_hdl hdl, const websocketpp::lib::error_code& ec);
+  void scheduleKeepAlive(websocketpp::connection_hdl hdl);
+  void cancelKeepAlive();
   // Publishes a change of state or acknowledged count to waiters.
   void changed() NORV_REQUIRES(flowMutex);
   void setState(State s);
@@ -175,8 +192,14 @@ class SyslogClient {
   std::atomic<void (*)(std::string)> debugFunction;
 
   norv::Mutex sendMutex;
-  // The last byte count a ping asked about.
+  // The message count the last ping asked about, and the bytes sent then.
   std::uint64_t lastAckRequest NORV_GUARDED_BY(sendMutex);
+  std::uint64_t lastAckBytes NORV_GUARDED_BY(sendMutex);
+  // Frames and pings queued so far; the keep-alive timer compares it with
+  // what it saw at its last tick.
+  std::uint64_t framesQueued NORV_GUARDED_BY(sendMutex);
+  std::uint64_t framesAtLastTick NORV_GUARDED_BY(sendMutex);
+  client_type::timer_ptr keepAliveTimer;  // I/O thread only
   // Masking keys for the frames, taken in bulk from the system's random source.
   unsigned char maskKeys[4096] NORV_GUARDED_BY(sendMutex);
   std::size_t maskKeysUsed NORV_GUARDED_BY(sendMutex);
@@ -188,8 +211,10 @@ class SyslogClient {
   State state NORV_GUARDED_BY(flowMutex);
   std::uint64_t bytesSent NORV_GUARDED_BY(flowMutex);
   std::uint64_t bytesAcked NORV_GUARDED_BY(flowMutex);
-  // One entry per message sent and not acknowledged: the byte count sent up
-  // to its end, and (resumable only) the message itself.
+  std::uint64_t messagesSent NORV_GUARDED_BY(flowMutex);
+  std::uint64_t messagesAcked NORV_GUARDED_BY(flowMutex);
+  // One entry per message sent and not acknowledged, oldest first: the byte
+  // count sent up to its end, and (resumable only) the message itself.
   struct Sent {
     std::uint64_t end;
     std::string message;
