@@ -1,27 +1,72 @@
 #include "config/iniConfig.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <set>
+#include <system_error>
 #include <utility>
 
 #include "config/convertTo.h"
 
 namespace {
 
+[[noreturn]] void refuse(const std::string& filePath, const std::string& reason) {
+  throw FileException("error: can't open file " + filePath + ": " + reason);
+}
+
+// The whole file, read through one descriptor so that the check and the read
+// see the same file. O_NONBLOCK keeps the open of a FIFO without a writer from
+// hanging; it is refused right after, like every file that is not regular.
+std::string readFile(const std::string& filePath) {
+  const int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) refuse(filePath, std::system_category().message(errno));
+  std::string content;
+  int error = 0;
+  struct stat info = {};
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISREG(info.st_mode)) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+      if (n > 0) {
+        content.append(buffer, static_cast<std::size_t>(n));
+      } else if (errno != EINTR) {
+        error = errno;
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (error != 0) refuse(filePath, std::system_category().message(error));
+  if (!S_ISREG(info.st_mode)) refuse(filePath, "not a regular file");
+  return content;
+}
+
 // Calls visit(section, name, value) for every line of every section that a
 // query can reach, the header line included: a section runs from the first
 // header that names it exactly to the next line starting with "[" (a second
-// header of the same name starts nothing). Leading spaces, then leading tabs,
-// are cut first (a space after a tab survives on purpose); "#" lines are
-// skipped. visit returns true to end the scan.
+// header of the same name starts nothing). A leading byte-order mark is
+// skipped; a line ends at "\n", "\r\n" or the end of the file, and a "\r"
+// before the file's end is part of the line end too. Leading spaces, then
+// leading tabs, are cut (a space after a tab survives on purpose); "#" lines
+// are skipped. visit returns true to end the scan.
 template <class Visit>
 void scanSections(const std::string& filePath, Visit visit) {
-  std::ifstream in(filePath, std::ios::in | std::ios::binary);
-  if (!in.is_open()) throw FileException("error: can't open file");
+  const std::string content = readFile(filePath);
+  const std::string bom = "\xEF\xBB\xBF";
   std::set<std::string> entered;
   const std::string* current = nullptr;
   std::string line;
-  while (std::getline(in, line)) {
+  for (std::size_t at = content.compare(0, bom.size(), bom) == 0 ? bom.size() : 0;
+       at < content.size();) {
+    std::size_t end = std::min(content.find('\n', at), content.size());
+    line.assign(content, at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     line.erase(0, line.find_first_not_of(' '));
     line.erase(0, line.find_first_not_of('\t'));
     if (!line.empty() && line[0] == '#') continue;

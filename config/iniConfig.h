@@ -1,14 +1,15 @@
 // iniConfig: reads values out of an INI-style text file on demand. Nothing is
-// cached: every query opens the file, scans it from the top and closes it, so
-// a later query sees the file as it is then. The object owns only the path and
-// the map that getSection fills; it has no lock, so one object is meant for one
-// thread at a time (getSection writes sectionMap).
+// cached: every query reads the whole file afresh and scans it from the top,
+// so a later query sees the file as it is then. The object owns only the path
+// and the map that getSection fills; it has no lock, so one object is meant
+// for one thread at a time (getSection writes sectionMap).
 //
-// Syntax as read here: lines end at "\n" (a "\r" before it stays in the line);
-// leading spaces, then leading tabs, are cut; "#" starts a comment line; a
-// header is exactly "[name]"; a section ends at the next line starting with
-// "["; other lines are name=value, the value being everything after the first
-// "=" unchanged.
+// Syntax as read here: a UTF-8 byte-order mark at the start is skipped; lines
+// end at "\n" or "\r\n" (the last one also at a lone "\r" or at nothing; a
+// "\r" elsewhere stays in the line); leading spaces, then leading tabs, are
+// cut; "#" starts a comment line; a header is exactly "[name]"; a section
+// ends at the next line starting with "["; other lines are name=value, the
+// value being everything after the first "=" unchanged.
 #ifndef NORV_CONFIG_INICONFIG_H
 #define NORV_CONFIG_INICONFIG_H
 
@@ -18,7 +19,10 @@
 #include <utility>
 #include <vector>
 
-// Thrown when the configuration file cannot be opened.
+// Thrown when the configuration file cannot be opened, is not a regular file
+// or cannot be read. The text is "error: can't open file " + path + ": " +
+// the reason (the system's error text, or "not a regular file"); callers rely
+// on its "error: can't open file" start.
 class FileException : public std::runtime_error {
  public:
   explicit FileException(const std::string& message) : std::runtime_error(message) {}
@@ -30,7 +34,7 @@ class iniConfig {
 
   // Value of the first line of the section whose name (text before the first
   // "=", trailing spaces and tabs cut) equals key; empty when there is none.
-  // Throws FileException when the file cannot be opened.
+  // Throws FileException when the file cannot be read (see above).
   std::string getKey(std::string section, std::string key);
   // The values of several keys from one read of the file: element i is what
   // getKey(keys[i].first, keys[i].second) gives.

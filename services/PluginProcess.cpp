@@ -21,6 +21,10 @@ using std::chrono::milliseconds;
 
 // Between the SIGTERM to an ended child's group and the SIGKILL.
 constexpr milliseconds kKillGrace(500);
+// How long collect() still reads after the child's exit: enough for the pipe
+// to drain and for a short-lived helper to finish, short enough that a
+// background process left holding the output does not hold up the run.
+constexpr milliseconds kLeftoverGrace(150);
 // A time limit further than this counts as this, keeping the deadline
 // within the clock's range.
 constexpr std::chrono::hours kLongestLimit(24 * 365 * 10);
@@ -242,9 +246,10 @@ PluginProcess::PluginProcess(const std::string& program, const std::vector<std::
   // goes on. EACCES (the child has already run execve, after its own call)
   // and ESRCH are expected and harmless; signalGroup copes with the rest.
   ::setpgid(child, child);
-  // Only a limited run waits with a deadline. If pidfds are missing, the
-  // timed waits poll instead.
-  if (deadline_ || limits.outputCap > 0) {
+  // A limited run waits with a deadline, and collect() watches for the exit.
+  // If pidfds are missing, the timed waits poll instead and collect() reads
+  // to the end of the output.
+  if (deadline_ || setup.captureOutput) {
     pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
   }
   closeFd(out[1]);
@@ -317,26 +322,37 @@ std::string PluginProcess::collect(std::string input) {
     if (flags >= 0) ::fcntl(inWrite_, F_SETFL, flags | O_NONBLOCK);
   }
   size_t written = 0;
+  // Set once the pidfd reports the child's exit: from then on only what it
+  // left running can keep the pipes open, and the deadline no longer counts.
+  std::optional<Clock::time_point> leftoverEnd;
   while ((inWrite_ >= 0 || outRead_ >= 0) && ending_ == Ending::normal) {
+    const std::optional<Clock::time_point>& end = leftoverEnd ? leftoverEnd : deadline_;
     int timeout = -1;
-    if (deadline_) {
-      Clock::duration left = *deadline_ - Clock::now();
+    if (end) {
+      Clock::duration left = *end - Clock::now();
       if (left <= Clock::duration::zero()) {
-        endGroup(Ending::timedOut);
+        // Past the grace the child's own exit is the verdict; the group is
+        // ended all the same, so that nothing it left outlives the run.
+        endGroup(leftoverEnd ? Ending::normal : Ending::timedOut);
         break;
       }
       timeout = pollTimeout(left);
     }
-    pollfd fds[2];
+    pollfd fds[3];
     nfds_t count = 0;
     if (inWrite_ >= 0) fds[count++] = {inWrite_, POLLOUT, 0};
     if (outRead_ >= 0) fds[count++] = {outRead_, POLLIN, 0};
+    if (pidFd_ >= 0 && !leftoverEnd) fds[count++] = {pidFd_, POLLIN, 0};
     if (::poll(fds, count, timeout) < 0) {
       if (errno == EINTR) continue;
       throw Failure(Step::read, errno);
     }
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
+      if (fds[i].fd == pidFd_) {
+        leftoverEnd = Clock::now() + kLeftoverGrace;
+        continue;
+      }
       if (fds[i].fd == inWrite_) {
         writeSome(input, written);
         if (inWrite_ < 0 && written < input.size()) sigpipe->brokenPipe = true;
@@ -371,7 +387,7 @@ bool PluginProcess::waitOnce(int options) {
 }
 
 int PluginProcess::wait() {
-  if (ending_ != Ending::normal) return status_;  // ended and reaped by collect()
+  if (reaped_) return status_;  // ended and reaped by collect()
   const int options = WUNTRACED | WCONTINUED;
   if (!deadline_) {
     while (!waitOnce(options)) {

@@ -69,16 +69,23 @@ class PluginProcess {
   // not read its input is no error) and never raise SIGPIPE in the caller.
   // When the time limit passes, or the kept text would exceed the output cap
   // (it then keeps the cap's worth), it ends the child's group (see ending())
-  // and returns what it kept. Throws Failure(read) if reading or polling fails.
+  // and returns what it kept. Once the child has exited (seen through the
+  // pidfd; without one it reads to end of file), the time limit no longer
+  // counts: it reads for a short grace only, then, if processes the child
+  // left behind still hold a pipe, ends the group all the same and reaps the
+  // child, whose own status wait() then returns, ending() staying normal.
+  // Throws Failure(read) if reading or polling fails.
   std::string collect(std::string input = std::string());
 
   // waitpid with WUNTRACED | WCONTINUED (EINTR is retried); returns the raw
   // status. When the time limit passes first, the child's group is ended and
-  // the status of the ended child is returned. Throws Failure(wait).
+  // the status of the ended child is returned; so is the status collect()
+  // got if it reaped the child already. Throws Failure(wait).
   int wait();
 
-  // Ending::normal unless collect() or wait() ended the child's group: then
-  // SIGTERM went to the group, SIGKILL a moment later, and the child is reaped.
+  // Ending::normal unless collect() or wait() ended the child's group on a
+  // limit: then SIGTERM went to the group, SIGKILL a moment later, and the
+  // child is reaped.
   Ending ending() const { return ending_; }
   const Limits& limits() const { return limits_; }
   pid_t pid() const { return pid_; }
@@ -97,7 +104,8 @@ class PluginProcess {
   int status_ = 0;    // the last status waitpid reported
   int outRead_ = -1;  // parent's end of the child's standard output
   int inWrite_ = -1;  // parent's end of the child's standard input
-  int pidFd_ = -1;    // wakes a timed wait when the child exits; -1: none
+  int pidFd_ = -1;    // readable once the child exits: wakes a timed wait,
+                      // tells collect() to stop waiting; -1: none
   Limits limits_;
   std::optional<Clock::time_point> deadline_;
   Ending ending_ = Ending::normal;

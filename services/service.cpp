@@ -119,15 +119,19 @@ std::string service::describeFailure(const char* stepPrefix, int error, Naming n
   return describeRun(stepPrefix, " ", naming) + ::strerror(error);
 }
 
-int service::settleRun(PluginProcess& child, const std::string& text, Naming naming) {
+int service::settleRun(PluginProcess& child, std::string text, Naming naming) {
+  // Repaired here, once, so that the output and the failure messages of every
+  // ending carry valid UTF-8.
+  text = repairUtf8(text);
+  output = text;
   int waitStatus = child.wait();
   if (child.ending() != PluginProcess::Ending::normal) {
     return_code = 3;
     const PluginProcess::Limits& limits = child.limits();
     output = child.ending() == PluginProcess::Ending::timedOut
                  ? "UNKNOWN: plugin timed out after " + inSeconds(limits.timeout) + " s"
-                 : repairUtf8(text) + "\nUNKNOWN: plugin output cut at " +
-                       std::to_string(limits.outputCap) + " bytes";
+                 : text + "\nUNKNOWN: plugin output cut at " + std::to_string(limits.outputCap) +
+                       " bytes";
     return return_code;
   }
   if (!WIFEXITED(waitStatus)) {
@@ -149,7 +153,6 @@ int service::settleRun(PluginProcess& child, const std::string& text, Naming nam
     return_code = 3;
     throw serviceException(kNothingOnStdout);
   }
-  if (result) output = repairUtf8(text);
   return code;
 }
 
@@ -157,9 +160,7 @@ int service::execute() {
   output.clear();
   try {
     PluginProcess child(path, parameters, kPluginSetup, {pluginTimeout(), pluginOutputLimit()});
-    std::string text = child.collect();
-    output = text;
-    return settleRun(child, text, Naming::withName);
+    return settleRun(child, child.collect(), Naming::withName);
   } catch (const PluginProcess::Failure& failure) {
     throw serviceException(describeFailure(failure.stepPrefix(), failure.error, Naming::withName));
   }

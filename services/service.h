@@ -41,9 +41,10 @@ class service {
   void SetAlertingParameter(std::string text);
 
   // Runs the plugin once (empty environment, inherited standard input, its
-  // own process group, the limits below), stores its text in `output` and its
-  // result in `return_code`, and returns that code. Throws serviceException
-  // when it cannot run it or gets no text.
+  // own process group, the limits below), stores its text in `output` (each
+  // invalid UTF-8 sequence turned into a space) and its result in
+  // `return_code`, and returns that code. Throws serviceException when it
+  // cannot run it or gets no text.
   int execute();
   // Runs the alerting program with the caller's environment; every argument
   // containing "$ERROR" is replaced whole by `message`. Returns the pid the
@@ -63,6 +64,9 @@ class service {
   //   its group is ended the same way and the run returns 3 with `output`
   //   the first cap's worth of the text, then
   //   "\nUNKNOWN: plugin output cut at 1048576 bytes" (the cap's value).
+  // The plugin's exit ends the run: if what it left running still holds its
+  // output 150 ms later, its group is ended the same way, and the plugin's
+  // own status and the text read by then make the result.
   static void setPluginTimeout(std::chrono::milliseconds timeout);
   static void setPluginOutputLimit(std::size_t bytes);
   static std::chrono::milliseconds pluginTimeout();
@@ -109,10 +113,11 @@ class service {
   // "Error create fork", "Error read buffer:", "Error execute"), the run's
   // description and the system error text of `error`.
   std::string describeFailure(const char* stepPrefix, int error, Naming naming) const;
-  // Waits for the plugin, then turns its ending, wait status and collected
-  // text into return_code and output; returns the code or throws
-  // serviceException.
-  int settleRun(norv::PluginProcess& child, const std::string& text, Naming naming);
+  // Replaces each invalid UTF-8 sequence of the collected text by a space and
+  // keeps the result in output, waits for the plugin, then turns its ending,
+  // wait status and that text into return_code and output; returns the code
+  // or throws serviceException.
+  int settleRun(norv::PluginProcess& child, std::string text, Naming naming);
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <optional>
+#include <utility>
 
 #include "base/MutexLock.h"
 #include "services/PluginProcess.h"
@@ -51,8 +52,7 @@ int serviceSyslog::execute(std::string message) {
 
       std::cout << "LOCK" << std::endl;
       publishing.emplace(mutex);
-      output = text;
-      int code = settleRun(child, text, Naming::withoutName);
+      int code = settleRun(child, std::move(text), Naming::withoutName);
       std::cout << "UNLOCK" << std::endl;
       publishing.reset();
       return code;

@@ -36,8 +36,8 @@ TEST_F(IniConfigTest, SyntaxRules) {
       "early=0\n#[DB]\n[DB]\n  #port=1\n;semi=2\nhost=db1\n[OTHER\nport=5\n[DB]\nuser=u\n";
   const std::pair<const char*, std::vector<Query>> files[] = {
       {r, {{"R", "port", "8443"}, {"R", "ip", " 10.0.0.1"}, {"R", "por", ""}, {"R", "Port", ""}}},
-      {r, {{"R", "pw", "a=b # no "}, {"R", "cr", "x\r"}, {"R", "last", "x"}}},
-      {"[DB]\r\nhost=db1\r\n", {{"DB", "host", ""}}},  // a CRLF header never matches
+      {r, {{"R", "pw", "a=b # no "}, {"R", "cr", "x"}, {"R", "last", "x"}}},
+      {"\xEF\xBB\xBF[DB]\r\nhost=db1\r\nport=5\r", {{"DB", "host", "db1"}, {"DB", "port", "5"}}},
       // Spaces then tabs are cut, so "\t [C]" is no header; it ends B.
       {"   [A]\n\t\tkey=a\n\t[B]\n  \tkey=b\n\t [C]\nkey=c\n[ D ]\nkey=d\n",
        {{"A", "key", "a"}, {"B", "key", "b"}, {"C", "key", ""}, {" D ", "key", "d"}}},
@@ -52,13 +52,17 @@ TEST_F(IniConfigTest, SyntaxRules) {
 }
 
 TEST_F(IniConfigTest, EveryQueryReadsTheFileAnew) {
-  iniConfig ini(path);
-  try {
-    ini.getKey("DB", "host");
-    FAIL() << "no exception";
-  } catch (const FileException& e) {
-    EXPECT_STREQ(e.what(), "error: can't open file");
+  const std::pair<std::string, const char*> refused[] = {{path, "No such file or directory"},
+                                                         {dir.path(), "not a regular file"}};
+  for (const auto& [file, reason] : refused) {
+    try {
+      iniConfig(file).getKey("DB", "host");
+      ADD_FAILURE() << "no exception for " << file;
+    } catch (const FileException& e) {
+      EXPECT_EQ(e.what(), "error: can't open file " + file + ": " + reason);
+    }
   }
+  iniConfig ini(path);
   writeFile(path, "[DB]\nport=1\n");
   EXPECT_EQ(ini.getKeyToInt("DB", "port"), 1);
   writeFile(path, "[DB]\nport= -2abc\n");

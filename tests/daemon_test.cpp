@@ -67,7 +67,7 @@ TEST_F(DaemonTest, StartUpFailuresEndWithStatusOneAndTheirReason) {
   startReceiver();
   const std::string conf = writeConfig(receiverPort_);
   const std::pair<std::string, std::string> cases[] = {
-      {"", "error: can't open file\n"},  // a missing file
+      {"", "error: can't open file " + dir_.file("case.conf") + ": No such file or directory\n"},
       {"s/^PGSQL_port=.*/PGSQL_port=" + std::to_string(freePort()) +
            "/; s/^PGSQL_pwd=.*/PGSQL_pwd=secret pass/",
        "ERR#POSTGRESQL exception: "},

@@ -11,6 +11,7 @@
 #include <future>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "services/serviceSyslog.h"
 #include "support/TestSupport.h"
@@ -87,7 +88,8 @@ TEST_F(PluginRun, ExitsMapToCodesTextsAndFailuresInBothRunners) {
   } const cases[] = {
       {exits, "0", 0, "code 0\n", ""},
       {exits, "5", 5, "code 5\n", ""},
-      {exits, "6", 3, "Error execute: Bad return code\n{name}\npath:{path} 6 code 6\n", ""},
+      {"printf '\\377%s' $1; exit $1", "6", 3,
+       "Error execute: Bad return code\n{name}\npath:{path} 6  6", ""},
       {exits, "255", 3, "UNKNOWN: NorvDaemon could not connect to host", ""},
       {"", "", 2, "DAEMON: plugin is not executable No such file or directory\n", ""},  // absent
       {"exit 0", "", 3, "", noText},
@@ -152,11 +154,11 @@ TEST_F(PluginRun, SyslogRunsFeedTheMessageWhileReadingTheOutput) {
                pthread_sigmask(SIG_BLOCK, nullptr, &blocked) || sigismember(&blocked, SIGPIPE) ||
                sigpending(&pending) || sigismember(&pending, SIGPIPE));
   // Arguments split afresh from the text on every run, results mapped.
-  serviceSyslog mapped = withPlugin("/bin/cat >/dev/null; printf '%s \\377' \"$@\"; exit $1");
+  serviceSyslog mapped = withPlugin("/bin/cat >/dev/null; printf '%s ' \"$@\"; exit $1");
   mapped.parameter = "7 'b c'";
   failureOf(mapped);
   EXPECT_EQ(mapped.output,
-            "Error execute: Bad return code\npath:" + mapped.path + " 7 'b c' 7 \377b c \377");
+            "Error execute: Bad return code\npath:" + mapped.path + " 7 'b c' 7 b c ");
 }
 
 // The value read while a run publishes is the old or the new one; the
@@ -176,7 +178,8 @@ TEST_F(PluginRun, ReturnCodeReadDuringASyslogRunIsOldOrNew) {
 }
 
 // A plugin that floods; one that ignores SIGTERM and never exits while a grandchild, deaf to
-// SIGTERM too, holds its output; one that never exits after closing it (each ends after 5 s).
+// SIGTERM too, holds its output; one that never exits after closing it; one that exits, its own
+// verdict kept, while a background child holds its output (each ends after 5 s).
 TEST_F(PluginRun, LimitsEndTheWholeGroupInBothRunners) {
   service::setPluginTimeout(300ms);
   service::setPluginOutputLimit(64 * 1024);
@@ -184,17 +187,18 @@ TEST_F(PluginRun, LimitsEndTheWholeGroupInBothRunners) {
                     timedOut = "UNKNOWN: plugin timed out after 0.3 s";
   std::string flood;
   while (flood.size() < 64 * 1024) flood += "y\n";
-  const std::pair<std::string, std::string> cases[] = {
-      {"exec /usr/bin/timeout 5 /usr/bin/yes",
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"exec /usr/bin/timeout 5 /usr/bin/yes", 3,
        flood + "\nUNKNOWN: plugin output cut at 65536 bytes"},
-      {"trap '' TERM; /bin/sleep 5 & printf $! > " + grandchild + "; wait", timedOut},
-      {"echo partial; exec >&-; /bin/sleep 5", timedOut}};
-  for (const auto& [body, expected] : cases) {
+      {"trap '' TERM; /bin/sleep 5 & printf $! > " + grandchild + "; wait", 3, timedOut},
+      {"echo partial; exec >&-; /bin/sleep 5", 3, timedOut},
+      {"/bin/sleep 5 & printf $! > " + grandchild + "; echo OK; exit 4", 4, "OK\n"}};
+  for (const auto& [body, status, expected] : cases) {
     for (bool syslog : {false, true}) {
       serviceSyslog s = withPlugin(body);
       failureOf(s, "m", syslog);
       EXPECT_EQ(printed, syslog ? "LOCK\nUNLOCK\n" : "");
-      EXPECT_TRUE(code == 3 && s.return_code == 3) << code;
+      EXPECT_TRUE(code == status && s.return_code == status) << code;
       // Not EXPECT_EQ: gtest's line diff of two floods would take minutes.
       EXPECT_TRUE(s.output == expected) << body << ": " << s.output.size() << " bytes";
       if (!fileExists(grandchild)) continue;
