@@ -2,6 +2,9 @@
 // SyslogServer, writes one line to standard error once it listens, then every
 // received notification as one JSON line {"host":...,"payload":...} on
 // standard output, in queue order, written whenever the queue runs empty.
+// A sender's acknowledgement request is answered only once every message it
+// sent before is written out (the write returned), so a sender may drop what
+// is acknowledged even if this program is killed the moment after.
 // SIGINT or SIGTERM stops the server; the program exits 0 once the queue is
 // written out (1 when standard output failed or the server could not serve).
 //
@@ -98,8 +101,9 @@ void onListening(int port) {
   writeAll(2, std::string("usage: ") + kProgram +
                   " --cert FILE --key FILE [--client-ca FILE] [--port N (default 8443)]"
                   " [--threads N (default 1)] [--max-message BYTES (default 1048576)]"
-                  " [--max-connections N (default 1000)] [--queue-limit BYTES (default "
-                  "67108864)]\n");
+                  " [--max-connections N (default 1000)] [--max-handshakes N (default 128)]"
+                  " [--handshake-timeout SECONDS (default 10)] [--idle-timeout SECONDS (default"
+                  " 300, 0: never)] [--queue-limit BYTES (default 67108864)]\n");
   std::exit(2);
 }
 
@@ -161,12 +165,18 @@ bool writeNotifications(ExecuteQueue<notification>& queue, const std::atomic<boo
   builder["indentation"] = "";
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
   std::string batch;
+  std::size_t lines = 0;
   notification n;
-  auto flush = [&batch] {
+  auto flush = [&] {
     const bool ok = writeAll(1, batch);
     batch.clear();
-    if (!ok) say(std::string("cannot write to standard output: ") + std::strerror(errno));
-    return ok;
+    if (!ok) {
+      say(std::string("cannot write to standard output: ") + std::strerror(errno));
+      return false;
+    }
+    queue.markDelivered(lines);  // their senders may now be acknowledged
+    lines = 0;
+    return true;
   };
   for (;;) {
     if (!queue.tryPop(n)) {
@@ -177,6 +187,7 @@ bool writeNotifications(ExecuteQueue<notification>& queue, const std::atomic<boo
       }
     }
     appendLine(batch, n, *writer);
+    ++lines;
     if (batch.size() >= kBatchBytes && !flush()) return false;
   }
 }
@@ -191,6 +202,9 @@ int main(int argc, char** argv) {
   std::string clientCa;
   std::size_t maxMessage = SyslogServer::kDefaultMaxMessageSize;
   int maxConnections = SyslogServer::kDefaultMaxConnections;
+  int maxHandshakes = SyslogServer::kDefaultMaxHandshakes;
+  long long handshakeSeconds = SyslogServer::kDefaultHandshakeTimeout.count() / 1000;
+  long long idleSeconds = SyslogServer::kDefaultIdleTimeout.count() / 1000;
   std::size_t queueLimit = SyslogServer::kDefaultQueueLimit;
   const option options[] = {{"port", required_argument, nullptr, 'p'},
                             {"threads", required_argument, nullptr, 't'},
@@ -199,6 +213,9 @@ int main(int argc, char** argv) {
                             {"client-ca", required_argument, nullptr, 'a'},
                             {"max-message", required_argument, nullptr, 'm'},
                             {"max-connections", required_argument, nullptr, 'n'},
+                            {"max-handshakes", required_argument, nullptr, 's'},
+                            {"handshake-timeout", required_argument, nullptr, 'H'},
+                            {"idle-timeout", required_argument, nullptr, 'i'},
                             {"queue-limit", required_argument, nullptr, 'q'},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
@@ -226,6 +243,15 @@ int main(int argc, char** argv) {
         break;
       case 'n':
         maxConnections = static_cast<int>(parseNumber("max-connections", optarg, 1, 1000000));
+        break;
+      case 's':
+        maxHandshakes = static_cast<int>(parseNumber("max-handshakes", optarg, 1, 1000000));
+        break;
+      case 'H':
+        handshakeSeconds = parseNumber("handshake-timeout", optarg, 1, 3600);
+        break;
+      case 'i':
+        idleSeconds = parseNumber("idle-timeout", optarg, 0, 86400 * 365);
         break;
       case 'q':
         queueLimit = static_cast<std::size_t>(parseNumber("queue-limit", optarg, 1, 1LL << 40));
@@ -262,7 +288,11 @@ int main(int argc, char** argv) {
   syslogServer.setListeningFunction(onListening);
   syslogServer.setMaxMessageSize(maxMessage);
   syslogServer.setMaxConnections(maxConnections);
+  syslogServer.setMaxHandshakes(maxHandshakes);
+  syslogServer.setHandshakeTimeout(std::chrono::seconds(handshakeSeconds));
+  syslogServer.setIdleTimeout(std::chrono::seconds(idleSeconds));
   syslogServer.setQueueLimit(queueLimit);
+  syslogServer.setAcknowledgeOnDelivery(true);
 
   std::atomic<bool> serving(true);
   std::atomic<bool> finished(false);

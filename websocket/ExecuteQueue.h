@@ -10,11 +10,20 @@
 // and then calls the drained function once, on the popping thread, outside
 // the lock. A producer that sees overLimit() stops producing until then
 // (SyslogServer stops reading from its connections).
+//
+// Delivery marks (optional): a consumer that hands elements on somewhere
+// (writes them out, say) calls markDelivered(n) once the next n elements it
+// took are handed on. The queue counts what was pushed and what was marked,
+// and calls the delivered function with the new count, on the marking
+// thread, outside the lock. With a single consumer that marks in the order it
+// took, deliveredCount() >= k means the first k elements ever pushed are
+// handed on (SyslogServer acknowledges a sender's messages by it).
 #ifndef NORV_WEBSOCKET_EXECUTEQUEUE_H
 #define NORV_WEBSOCKET_EXECUTEQUEUE_H
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <utility>
@@ -27,6 +36,7 @@ template <typename T>
 class ExecuteQueue {
  public:
   using CostFunction = std::size_t (*)(const T&);
+  using DeliveredFunction = std::function<void(std::uint64_t delivered)>;
 
   ExecuteQueue() = default;
   virtual ~ExecuteQueue() = default;
@@ -43,6 +53,7 @@ class ExecuteQueue {
         if (cost > limit) over = true;
       }
       items.push_back(std::move(element));
+      ++pushed;
     }
     condition.signal();
   }
@@ -81,12 +92,12 @@ class ExecuteQueue {
   bool empty() { return size() == 0; }
 
   // Bounds the queue (see the top of this file); a null cost function or a
-  // zero limit removes the bound. Returns only once a drained function that
-  // was running has returned, so that its owner may go away afterwards; so
-  // it must not be called from within the drained function itself.
+  // zero limit removes the bound. Returns only once a callback (drained or
+  // delivered function) that was running has returned, so that its owner may
+  // go away afterwards; so it must not be called from within one.
   void setLimit(std::size_t newLimit, CostFunction cost, std::function<void()> whenDrained) {
     norv::MutexLock lock(mutex);
-    while (drainedRunning > 0) drainedDone.wait(mutex);
+    waitForCallbacks();
     costOf = newLimit > 0 ? cost : nullptr;
     limit = newLimit;
     drained = costOf ? std::move(whenDrained) : nullptr;
@@ -101,6 +112,35 @@ class ExecuteQueue {
     return over;
   }
 
+  // Elements pushed since the queue was made.
+  std::uint64_t pushedCount() {
+    norv::MutexLock lock(mutex);
+    return pushed;
+  }
+
+  // The next `count` elements taken are handed on (see the top of this file).
+  void markDelivered(std::size_t count) {
+    norv::MutexLock lock(mutex);
+    delivered += count;
+    if (!deliveredFunction) return;
+    DeliveredFunction call = deliveredFunction;
+    const std::uint64_t now = delivered;
+    callUnlocked([&] { call(now); });
+  }
+
+  std::uint64_t deliveredCount() {
+    norv::MutexLock lock(mutex);
+    return delivered;
+  }
+
+  // The function markDelivered calls; null: none. Like setLimit, returns
+  // only once a callback that was running has returned.
+  void setDeliveredFunction(DeliveredFunction f) {
+    norv::MutexLock lock(mutex);
+    waitForCallbacks();
+    deliveredFunction = std::move(f);
+  }
+
  private:
   // Removes the front element; runs the drained function (with the lock
   // released for the time of the call) when this take ends an over-limit
@@ -113,25 +153,38 @@ class ExecuteQueue {
     if (!over || cost > limit / 2) return element;
     over = false;
     std::function<void()> call = drained;
-    if (!call) return element;
-    ++drainedRunning;
-    mutex.unlock();
-    call();
-    mutex.lock();
-    if (--drainedRunning == 0) drainedDone.broadcast();
+    if (call) callUnlocked(call);
     return element;
   }
 
+  // Runs f with the lock released for the time of the call, counted so that
+  // the setters can wait for it to return.
+  template <class F>
+  void callUnlocked(F&& f) NORV_REQUIRES(mutex) {
+    ++callbacksRunning;
+    mutex.unlock();
+    f();
+    mutex.lock();
+    if (--callbacksRunning == 0) callbacksDone.broadcast();
+  }
+
+  void waitForCallbacks() NORV_REQUIRES(mutex) {
+    while (callbacksRunning > 0) callbacksDone.wait(mutex);
+  }
+
   norv::Mutex mutex;
-  norv::CondVar condition;    // signalled after every push
-  norv::CondVar drainedDone;  // broadcast when no drained function runs any more
+  norv::CondVar condition;      // signalled after every push
+  norv::CondVar callbacksDone;  // broadcast when no callback runs any more
   std::deque<T> items NORV_GUARDED_BY(mutex);
   CostFunction costOf NORV_GUARDED_BY(mutex) = nullptr;
   std::size_t limit NORV_GUARDED_BY(mutex) = 0;
   std::size_t cost NORV_GUARDED_BY(mutex) = 0;
   bool over NORV_GUARDED_BY(mutex) = false;
   std::function<void()> drained NORV_GUARDED_BY(mutex);
-  int drainedRunning NORV_GUARDED_BY(mutex) = 0;
+  int callbacksRunning NORV_GUARDED_BY(mutex) = 0;
+  std::uint64_t pushed NORV_GUARDED_BY(mutex) = 0;
+  std::uint64_t delivered NORV_GUARDED_BY(mutex) = 0;
+  DeliveredFunction deliveredFunction NORV_GUARDED_BY(mutex);
 };
 
 #endif

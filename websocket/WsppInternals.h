@@ -6,6 +6,7 @@
 #ifndef NORV_WEBSOCKET_WSPPINTERNALS_H
 #define NORV_WEBSOCKET_WSPPINTERNALS_H
 
+#include <boost/asio/post.hpp>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,22 +27,25 @@ namespace wspp {
 using server_type = websocketpp::server<websocketpp::config::asio_tls>;
 using server_connection = server_type::connection_ptr;
 
-// Starts accepting one connection into a fresh connection object and calls
-// done(con, ec) in that connection's strand when the accept completes. The
-// endpoint's own loop (start_accept/handle_accept) restarts at once after any
-// error and cannot be paced, so it spins when descriptors run out; this takes
-// over its first step, and the caller finishes it with startAccepted or
-// dropAccepted. A null connection object (the TLS factory gave no context)
-// is reported as con_creation_failed.
+// Starts accepting one connection on `listener`'s acceptor into a fresh
+// connection object of `owner` (an endpoint with an I/O context of its own,
+// or the listener itself) and calls done(con, ec) in that connection's
+// strand, on the owner's loop, when the accept completes. Asio accepts into
+// a socket of another I/O context; the connection then lives on its owner's
+// loop alone. The endpoint's own loop (start_accept/handle_accept) restarts
+// at once after any error and cannot be paced, so it spins when descriptors
+// run out; this takes over its first step, and the caller finishes it with
+// startAccepted or dropAccepted. A null connection object (the TLS factory
+// gave no context) is reported as con_creation_failed.
 // Invariant: the transport's async_accept and stop_listening use the acceptor
 // without a lock of their own, so the caller must never run them at the same
 // time (SyslogServer runs both in one strand).
 template <class Done>
-websocketpp::lib::error_code acceptOne(server_type& endpoint, Done done) {
-  server_connection con = endpoint.get_connection();
+websocketpp::lib::error_code acceptOne(server_type& listener, server_type& owner, Done done) {
+  server_connection con = owner.get_connection();
   if (!con) return websocketpp::error::make_error_code(websocketpp::error::con_creation_failed);
   websocketpp::lib::error_code ec;
-  endpoint.async_accept(
+  listener.async_accept(
       websocketpp::lib::static_pointer_cast<server_type::transport_con_type>(con),
       [con, done](const websocketpp::lib::error_code& acceptEc) { done(con, acceptEc); }, ec);
   // A connection object that was made must be started or terminated, or it
@@ -50,19 +54,19 @@ websocketpp::lib::error_code acceptOne(server_type& endpoint, Done done) {
   return ec;
 }
 
-// The rest of handle_accept for an accepted connection: `ended` runs once, in
-// the connection's strand, when the connection is over (its socket shut down),
-// whether it opened or failed.
+// The rest of handle_accept for an accepted connection, in its strand:
+// `ended` runs once, in the connection's strand, when the connection is over
+// (its socket shut down), whether it opened or failed.
 template <class Ended>
 void startAccepted(const server_connection& con, Ended ended) {
   con->set_termination_handler([ended](server_connection) { ended(); });
   con->start();
 }
 
-// Closes an accepted connection at once, before its TLS handshake (or one
-// whose accept failed), and releases it.
+// Closes an accepted connection (one whose accept failed, say) before its
+// TLS handshake, in its strand, and releases it.
 inline void dropAccepted(const server_connection& con, const websocketpp::lib::error_code& ec) {
-  con->terminate(ec);
+  boost::asio::post(*con->get_strand(), [con, ec] { con->terminate(ec); });
 }
 
 // Stops reading from `con`. Only from within the connection's message
@@ -77,11 +81,14 @@ inline void pauseReadingInMessageHandler(const server_connection& con) {
   con->handle_pause_reading();
 }
 
-// Reads again. Only for a connection paused by pauseReadingInMessageHandler,
+// Reads again, from any thread (the work is posted to the connection's
+// strand). Only for a connection paused by pauseReadingInMessageHandler,
 // once: resume_reading always issues a read, and a second read in flight
 // would corrupt the connection's buffer.
 inline void resumeReading(const server_connection& con) {
-  if (con->get_state() == websocketpp::session::state::open) con->resume_reading();
+  boost::asio::post(*con->get_strand(), [con] {
+    if (con->get_state() == websocketpp::session::state::open) con->resume_reading();
+  });
 }
 
 // Asks an open connection to close (1000, no reason) in its own strand:
