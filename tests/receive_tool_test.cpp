@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -28,6 +30,7 @@ class ReceiveToolTest : public ::testing::Test {
         NORV_RECEIVE_PROGRAM, "--port", "0", "--cert", pair.cert, "--key", pair.key};
     argv.insert(argv.end(), options.begin(), options.end());
     if (!limit.empty()) argv.insert(argv.begin(), {"prlimit", limit, "--"});
+    unlink(err.c_str());  // an earlier receiver's port must not count
     receiver = std::make_unique<ChildProcess>(argv, out, err);
     std::smatch port;
     std::string text;
@@ -107,10 +110,10 @@ TEST_F(ReceiveToolTest, RunningOutOfDescriptorsIsRetriedCalmly) {
 }
 
 // Connections that stay keep every message, once, whole and in order, while
-// others are cut at random points.
+// others are cut at random points, on four loop threads.
 TEST_F(ReceiveToolTest, EveryMessageOfAConnectionThatStaysIsPrintedOnceWholeAndInOrder) {
   const int keep = 100, drop = 40, count = 50;
-  const int port = start({"--threads", "2"});
+  const int port = start({"--threads", "4"});
   ASSERT_TRUE(peerSays(
       {"storm", wssUri(port), std::to_string(keep), std::to_string(drop), std::to_string(count)},
       "sent\n"));
@@ -128,6 +131,38 @@ TEST_F(ReceiveToolTest, EveryMessageOfAConnectionThatStaysIsPrintedOnceWholeAndI
   }
   EXPECT_EQ(next, std::vector<int>(keep, count));
   EXPECT_EQ(receiver->stop(SIGTERM, 15s), 0);
+}
+
+// Hostile peers: pings without end and never a pong read, TCP connections
+// that never start TLS (opened again as soon as they are dropped) beyond the
+// connection limit, open connections that say nothing (cut off). None of
+// them grows the receiver's memory or keeps a sender out.
+TEST_F(ReceiveToolTest, HostilePeersNeitherExhaustNorLockOutTheReceiver) {
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      {{"--threads", "2"}, {"pingflood", "URI", "4"}},
+      {{"--max-connections", "20"}, {"squat", "127.0.0.1", "PORT", "40", "4"}},
+      {{"--idle-timeout", "1"}, {"hold", "URI", "2"}},
+  };
+  const std::string says[] = {"", "squatted", "open 2\nclosed 1001 'idle for 1 s'\n"};
+  for (int i = 0; i < 3; ++i) {
+    auto [options, args] = cases[i];
+    SCOPED_TRACE(args[0]);
+    const int port = start(options);
+    for (std::string& a : args)
+      a = a == "URI" ? wssUri(port) : a == "PORT" ? std::to_string(port) : a;
+    ChildProcess hostile(wsPeerArgv(args), work.file("hostile"));
+    std::this_thread::sleep_for(1s);  // under way
+    ASSERT_TRUE(peerSays({"send", wssUri(port), R"({"fromhost":"real"})"}, "sent\n"));
+    EXPECT_TRUE(waitUntil([&] { return lines().size() == 1; }, 10s)) << readFile(err);
+    EXPECT_TRUE(hostile.wait(20s, nullptr));
+    EXPECT_EQ(readFile(work.file("hostile")).rfind(says[i], 0), 0u)
+        << readFile(work.file("hostile"));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peakRssKb(receiver->pid()), 40000);
+#endif
+    peer.reset();
+    EXPECT_EQ(receiver->stop(SIGTERM, 15s), 0);
+  }
 }
 
 TEST_F(ReceiveToolTest, BadCommandLinesExitWithTwo) {

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "support/TestSupport.h"
+#include "support/WsPeers.h"
 #include "websocket/SyslogClient.h"
 
 using namespace testsupport;
@@ -21,6 +24,7 @@ struct Case {
   const char* caFile;  // "" for no verification
   bool presentClientCert;
   bool opens;
+  bool squatted = false;  // 40 bare TCP connections (reopened when dropped) past a limit of 20
 };
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
@@ -43,8 +47,15 @@ TEST_P(TlsVerifyTest, ConnectsOnlyWhenTheCertificatesCheckOut) {
   std::vector<std::string> argv = {NORV_RECEIVE_PROGRAM, "--port=" + std::to_string(port),
                                    "--cert=" + server + ".crt", "--key=" + server + ".key"};
   if (c.requireClientCert) argv.insert(argv.end(), {"--client-ca", pem("ca.crt")});
+  if (c.squatted) argv.insert(argv.end(), {"--max-connections", "20"});
   ChildProcess receiver(argv, "/dev/null", run.file("err"));
   ASSERT_TRUE(waitUntil([&] { return !readFile(run.file("err")).empty(); }, 10s));
+  std::unique_ptr<ChildProcess> squat;
+  if (c.squatted) {
+    squat = std::make_unique<ChildProcess>(
+        wsPeerArgv({"squat", "127.0.0.1", std::to_string(port), "40", "10"}), "/dev/null");
+    std::this_thread::sleep_for(1s);  // the squat is under way
+  }
   // In a child process: an open connection that closes ends the process.
   ChildProcess client([&] {
     dup2(open("/dev/null", O_WRONLY), 1);
@@ -70,7 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ExpiredCertificate", "expired", false, "ca.crt", false, false},
         Case{"MissingCaFile", "server", false, "absent.crt", false, false},
         Case{"ClientCertificateRequiredButMissing", "server", true, "ca.crt", false, false},
-        Case{"ClientCertificatePresented", "server", true, "ca.crt", true, true}),
+        Case{"ClientCertificatePresented", "server", true, "ca.crt", true, true},
+        Case{"SquattedReceiver", "server", false, "", false, true, true},
+        Case{"SquattedReceiverWithClientCa", "server", true, "ca.crt", true, true, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

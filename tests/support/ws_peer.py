@@ -10,11 +10,16 @@
   limits URI               three connections, "open" or "refused" each; 2000 bytes on the
                            first ("closed CODE"), {"fromhost":"l<k>"} on the others
   idle HOST PORT N SECS    N bare TCP connections held SECS, then "closed"
+  squat HOST PORT N SECS   N bare TCP connections, each opened again as soon as it is dropped,
+                           for SECS; then "squatted K" (K: connections made in all)
+  pingflood URI SECS       pings without end, never reading: "closed" once the server cut it
+                           off, "flooded" if SECS passed first
   delay PORT UPSTREAM SECS a TCP proxy holding each connection SECS; prints "ready"
 Sending modes end as send does. Client peers verify no certificate and never close: a killed
 peer is gone at once, a clean close waits for the server's 5 s TLS shutdown timer.
 """
 import asyncio
+import logging
 import os
 import random
 import ssl
@@ -29,6 +34,8 @@ def client_ssl():
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
+    if os.environ.get("NORV_PEER_CERT"):  # a client certificate, for --client-ca receivers
+        ctx.load_cert_chain(os.environ["NORV_PEER_CERT"], os.environ["NORV_PEER_KEY"])
     return ctx
 
 
@@ -133,6 +140,48 @@ async def idle(host, port, n, seconds):
     print("closed", flush=True)
 
 
+async def squat(host, port, n, seconds):
+    made = 0
+
+    async def one():
+        nonlocal made
+        while True:
+            try:
+                reader, writer = await asyncio.open_connection(host, int(port))
+                made += 1
+                await reader.read()  # returns once the server drops it
+                writer.transport.abort()
+            except OSError:
+                await asyncio.sleep(0.01)
+
+    tasks = [asyncio.create_task(one()) for _ in range(int(n))]
+    await asyncio.sleep(float(seconds))
+    print("squatted", made, flush=True)
+    os._exit(0)
+
+
+async def pingflood(uri, seconds):
+    ws = await connect(uri)
+    ws.transport.pause_reading()
+    end = asyncio.get_running_loop().time() + float(seconds)
+    pings = b"\x89\x80\0\0\0\0" * 10000  # empty masked pings, written in bulk
+    try:
+        while asyncio.get_running_loop().time() < end:
+            ws.transport.write(pings)
+            await ws.drain()
+    except ERRORS:
+        pass
+    # Writes to a connection the server has cut are dropped by asyncio; once
+    # reading again, such a connection ends at once.
+    ws.transport.resume_reading()
+    try:
+        await asyncio.wait_for(ws.wait_closed(), 3)
+        print("closed", flush=True)
+    except asyncio.TimeoutError:
+        print("flooded", flush=True)
+    os._exit(0)
+
+
 async def pipe(reader, writer):
     try:
         while data := await reader.read(65536):
@@ -156,5 +205,7 @@ async def delay(port, upstream, seconds):
 
 
 if __name__ == "__main__":
-    MODES = {f.__name__: f for f in (send, hold, storm, serve, limits, idle, delay)}
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)  # writes to a cut connection
+    MODES = {f.__name__: f for f in (send, hold, storm, serve, limits, idle, squat, pingflood,
+                                     delay)}
     asyncio.run(MODES[sys.argv[1]](*sys.argv[2:]))
