@@ -2,8 +2,9 @@
 
   send URI MSG...          sends each MSG on one connection; prints "sent"
   hold URI N               N connections: "open N", then "closed CODE 'REASON'" per close
-  storm URI KEEP DROP N    KEEP connections send N {"fromhost":"c<k>","seq":<i>} while DROP
-                           more are cut (no close) after TCP connect, after TLS or amid their
+  storm URI KEEP DROP N    KEEP connections send N {"fromhost":"c<k>","seq":<i>} (a ping every
+                           10) and close cleanly while DROP more are cut (no close) after TCP
+                           connect, after TLS or amid their
                            {"fromhost":"d<k>","seq":<i>,"pad":"x" * ((37k+101i) % 20000)}
   serve PORT CERT KEY      TLS server: "ready"; "hello" to the first client, then prints
                            "close CODE REASON" when it closes
@@ -12,11 +13,12 @@
   idle HOST PORT N SECS    N bare TCP connections held SECS, then "closed"
   squat HOST PORT N SECS   N bare TCP connections, each opened again as soon as it is dropped,
                            for SECS; then "squatted K" (K: connections made in all)
-  pingflood URI SECS       pings without end, never reading: "closed" once the server cut it
-                           off, "flooded" if SECS passed first
+  pingflood URI SECS       pings without end for SECS, reading nothing; then "closed" if the
+                           server has cut it off, else "flooded"
   delay PORT UPSTREAM SECS a TCP proxy holding each connection SECS; prints "ready"
-Sending modes end as send does. Client peers verify no certificate and never close: a killed
-peer is gone at once, a clean close waits for the server's 5 s TLS shutdown timer.
+Sending modes end as send does. Client peers verify no certificate and, but for the storm's
+keepers, never close: a killed peer is gone at once, a clean close waits for the server's 5 s
+TLS shutdown timer. NORV_PEER_CERT and NORV_PEER_KEY name a client certificate to present.
 """
 import asyncio
 import logging
@@ -71,7 +73,9 @@ async def keep_one(uri, k, count):
     ws = await connect(uri)
     for i in range(count):
         await ws.send('{"fromhost":"c%d","seq":%d}' % (k, i))
-    return ws
+        if i % 10 == 9:
+            await ws.ping()
+    await ws.close()
 
 
 async def drop_one(uri, k, count):
