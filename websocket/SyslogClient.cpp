@@ -35,8 +35,6 @@ SyslogClient::SyslogClient(std::string uri)
       closeTime(epoch()),
       ioThread(),
       uri(std::move(uri)),
-      debugEnabled(false),
-      debugFunction(nullptr),
       lastAckRequest(0),
       lastAckBytes(0),
       framesQueued(0),
@@ -67,7 +65,7 @@ SyslogClient::~SyslogClient() {
 }
 
 void SyslogClient::setDefaultSetting() {
-  debugEnabled = false;
+  trace.set(nullptr);
   wsClient.set_access_channels(websocketpp::log::alevel::all);
   wsClient.set_error_channels(websocketpp::log::elevel::all);
   wsClient.get_alog().set_ostream(&accessLogStream);
@@ -288,13 +286,11 @@ SyslogClient::State SyslogClient::waitWhile(State s, std::chrono::milliseconds t
 }
 
 void SyslogClient::setDebugFunction(void (*f)(std::string)) {
-  debugFunction = f;
-  debugEnabled = f != nullptr;
+  trace.set(f);
 }
 
 void SyslogClient::Trace(std::string message) {
-  if (!debugEnabled.load(std::memory_order_relaxed)) return;
-  if (void (*f)(std::string) = debugFunction.load()) f(std::move(message));
+  trace(std::move(message));
 }
 
 SyslogClient::State SyslogClient::getState() const {

@@ -50,6 +50,7 @@
 #include "base/CondVar.h"
 #include "base/Mutex.h"
 #include "base/ThreadAnnotations.h"
+#include "base/TraceHook.h"
 #include "websocket/LineLockedStreamBuf.h"
 
 class SyslogClient {
@@ -188,8 +189,7 @@ class SyslogClient {
   std::string caFile;
   std::string clientCertFile;
   std::string clientKeyFile;
-  std::atomic<bool> debugEnabled;
-  std::atomic<void (*)(std::string)> debugFunction;
+  norv::TraceHook trace;
 
   norv::Mutex sendMutex;
   // The message count the last ping asked about, and the bytes sent then.

@@ -90,11 +90,9 @@ struct SyslogServer::Peer {
 SyslogServer::SyslogServer(int port, int threadCount, ExecuteQueue<notification>* queue)
     : port(port),
       threadCount(threadCount),
-      debugEnabled(false),
       stopping(false),
       sslContextFunction(nullptr),
       validateFunction(nullptr),
-      debugFunction(nullptr),
       queue(queue),
       listeningFunction(nullptr),
       maxMessageSize(kDefaultMaxMessageSize),
@@ -129,7 +127,7 @@ SyslogServer::~SyslogServer() {
 }
 
 void SyslogServer::setDefaultSetting() {
-  debugEnabled = false;
+  trace.set(nullptr);
   using websocketpp::lib::placeholders::_1;
   using websocketpp::lib::placeholders::_2;
   for (auto& shard : shards) {
@@ -146,13 +144,11 @@ void SyslogServer::setDefaultSetting() {
 }
 
 void SyslogServer::setDebugFunction(void (*f)(std::string)) {
-  debugFunction = f;
-  debugEnabled = f != nullptr;
+  trace.set(f);
 }
 
 void SyslogServer::Trace(std::string text) {
-  if (!debugEnabled.load(std::memory_order_relaxed)) return;
-  if (void (*f)(std::string) = debugFunction.load()) f(std::move(text));
+  trace(std::move(text));
 }
 
 void SyslogServer::setFunctionSSLContext(ssl_context_function f) { sslContextFunction = f; }
@@ -691,7 +687,7 @@ notification SyslogServer::makeNotification(std::string payload) {
 void SyslogServer::on_message(std::weak_ptr<void> hdl, server_type::message_ptr msg) {
   // The message is the handler's alone once it is called: its text moves on.
   std::string& payload = msg->get_raw_payload();
-  if (debugEnabled.load(std::memory_order_relaxed)) Trace("THREAD vantry#on_message:" + payload);
+  if (trace.enabled()) Trace("THREAD vantry#on_message:" + payload);
   notification n = makeNotification(std::move(payload));
   Trace("th_listener#PUSH NOTIF#");
   if (!queue) return;

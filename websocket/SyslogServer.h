@@ -59,6 +59,7 @@
 #include "base/CondVar.h"
 #include "base/Mutex.h"
 #include "base/ThreadAnnotations.h"
+#include "base/TraceHook.h"
 #include "websocket/ExecuteQueue.h"
 
 // One received message: the sending host and the message text, byte for byte.
@@ -197,7 +198,6 @@ class SyslogServer {
   Handles connections NORV_GUARDED_BY(connectionMutex);
   int port;
   int threadCount;
-  std::atomic<bool> debugEnabled;
   // Set by stopNow, cleared when run() listens again: a connection whose
   // handshake was under way during the stop is closed as soon as it opens.
   bool stopping NORV_GUARDED_BY(connectionMutex);
@@ -206,7 +206,7 @@ class SyslogServer {
   std::set<connection_ptr> paused NORV_GUARDED_BY(connectionMutex);
   ssl_context_function sslContextFunction;
   std::atomic<validate_function> validateFunction;
-  std::atomic<void (*)(std::string)> debugFunction;
+  norv::TraceHook trace;
   ExecuteQueue<notification>* queue;
   void (*listeningFunction)(int);
   std::size_t maxMessageSize;
