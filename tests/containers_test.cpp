@@ -56,6 +56,7 @@ TEST(HashMapService, ReplacingKeepsOnlyClearDeletes) {
   map.addService("cron", &first);
   map.addService("cron", second);
   EXPECT_TRUE(deaths == 0 && map.getService("cron") == second);
+  EXPECT_TRUE(!map.getService("cro") && !map.getService("alpha") && !map.find("crop"));
   map.clear();
   EXPECT_TRUE(deaths == 1 && map.empty());
 }

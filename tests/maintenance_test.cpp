@@ -24,21 +24,25 @@ class MaintenanceTest : public ::testing::Test {
   time_t now = nowSeconds();
 };
 
-// Whole seconds count (start .9, end .0001 here), both bounds inclusive. A
+// Whole seconds count (start .9, end .0001 here), both bounds inclusive: a
+// window is current, and survives clean, until its last second is over. A
 // check is repeated until the clock holds still over it.
 TEST(MaintenanceWindow, ContainsTheCurrentSecondWithInclusiveBounds) {
   const std::tuple<long, long, bool> cases[] = {
       {0, 100, true}, {-100, 0, true}, {0, 0, true}, {-100, -1, false}, {100, -100, false}};
   for (const auto& [start, end, expected] : cases) {
-    bool current = false;
+    bool current = false, kept = false;
     for (int attempt = 0; attempt < 10; ++attempt) {
       Maintenance m;
       const time_t now = nowSeconds();
       m.add(1, kId, 1, {now + start, 900000}, {now + end, 100}, 0);
       current = m.isMaintenance(kId);
+      m.clean(kId);
+      kept = m.isPlannedIDPresent(1);
       if (nowSeconds() == now) break;
     }
     EXPECT_EQ(current, expected) << start << ".." << end;
+    EXPECT_EQ(kept, expected) << start << ".." << end;
   }
 }
 
