@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -64,21 +63,18 @@ TEST_F(PgSafeThreadTest, FailuresCarryTheirPrefixAndLeaveTheMutexFree) {
   for (const auto& [fail, prefix] : failures) {
     const std::string text = pgFailure(fail);
     EXPECT_TRUE(startsWith(text, prefix)) << text;
-    auto other = std::async(std::launch::async, [&] { return db.executeRequest("SELECT 7"); });
-    if (other.wait_for(10s) != std::future_status::ready)
-      abandon(std::string("the mutex is still held after ") + prefix);
-    EXPECT_EQ(takeValue(other.get()), "7");  // the copy state did not wedge the connection
+    PGresult* other = finishesWithin(10s, std::string("a statement after ") + prefix,
+                                     [&] { return db.executeRequest("SELECT 7"); });
+    EXPECT_EQ(takeValue(other), "7");  // the copy state did not wedge the connection
   }
 }
 
 TEST_F(PgSafeThreadTest, LostServerFailsEveryStatementWithAText) {
   ASSERT_TRUE(terminateBackend(PQbackendPID(db.conn)));
-  auto texts = std::async(std::launch::async, [&] {
+  const auto text = finishesWithin(10s, "a statement on a lost connection", [&] {
     return std::array<std::string, 2>{pgFailure([&] { db.executeRequest("SELECT 1"); }),
                                       pgFailure([&] { db.executeParamRequest("SELECT 1", {}); })};
-  });
-  if (texts.wait_for(10s) != std::future_status::ready) abandon("the mutex is still held");
-  const auto text = texts.get();  // each with its prefix and libpq's reason
+  });  // each with its prefix and libpq's reason
   EXPECT_PRED3(startsWith, text[0], "execute failed:  ", 1);
   EXPECT_PRED3(startsWith, text[1], "Execute failed:  ", 1);
 }

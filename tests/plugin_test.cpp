@@ -42,7 +42,7 @@ class PluginRun : public ::testing::Test {
   // service::execute(); the exception's text or "". A hung run ends it all.
   std::string failureOf(serviceSyslog& s, const std::string& message = "m", bool syslog = true) {
     testing::internal::CaptureStdout();
-    auto run = std::async(std::launch::async, [&]() -> std::string {
+    const std::string failure = finishesWithin(10s, "the plugin run", [&]() -> std::string {
       try {
         code = syslog ? s.execute(message) : s.service::execute();
       } catch (const serviceException& e) {
@@ -50,9 +50,8 @@ class PluginRun : public ::testing::Test {
       }
       return "";
     });
-    if (run.wait_for(10s) != std::future_status::ready) abandon("the plugin run hangs");
     printed = testing::internal::GetCapturedStdout();
-    return run.get();
+    return failure;
   }
   // {path} is the plugin's path; {name} the check's name, which only
   // service::execute names, together with the separator before it.
@@ -168,12 +167,13 @@ TEST_F(PluginRun, ReturnCodeReadDuringASyslogRunIsOldOrNew) {
   s.SetReturnCode(4);
   std::set<int> seen;
   auto run = std::async(std::launch::async, [&] { return failureOf(s); });
-  auto reads = std::async(std::launch::async, [&] {
-    while (run.wait_for(0s) != std::future_status::ready) seen.insert(s.GetReturnCode());
-    return s.GetReturnCode();
-  });
-  if (reads.wait_for(10s) != std::future_status::ready) abandon("GetReturnCode() blocks");
-  EXPECT_EQ(reads.get(), 1);
+  EXPECT_EQ(finishesWithin(10s, "GetReturnCode()",
+                           [&] {
+                             while (run.wait_for(0s) != std::future_status::ready)
+                               seen.insert(s.GetReturnCode());
+                             return s.GetReturnCode();
+                           }),
+            1);
   for (int value : seen) EXPECT_TRUE(value == 4 || value == 1) << value;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,15 @@ std::string sourcePath(const std::string& relative);
 
 // Prints why and ends the program at once (status 1): a hung call's lock would stop destructors.
 [[noreturn]] void abandon(const std::string& why);
+
+// f() run on a thread of its own: what it returns (or throws), or, when it has not returned
+// after `timeout`, the end of the program (abandon) naming `what`.
+template <class F>
+auto finishesWithin(std::chrono::milliseconds timeout, const std::string& what, F f) {
+  auto result = std::async(std::launch::async, std::move(f));
+  if (result.wait_for(timeout) != std::future_status::ready) abandon(what + " hangs");
+  return result.get();
+}
 
 }  // namespace testsupport
 
