@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/EscapeControls.h"
 #include "base/MutexLock.h"
 
 namespace {
@@ -14,8 +15,9 @@ const std::string::size_type kEagerSize = 64 * 1024;
 
 namespace norv {
 
-LineLockedStreamBuf::LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex)
-    : target(target), mutex(mutex) {}
+LineLockedStreamBuf::LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex,
+                                         bool oneLinePerEntry)
+    : target(target), oneLinePerEntry(oneLinePerEntry), mutex(mutex) {}
 
 LineLockedStreamBuf::~LineLockedStreamBuf() { emit(); }
 
@@ -34,7 +36,7 @@ void LineLockedStreamBuf::writeLocked(std::ostream& target, pthread_mutex_t* mut
 LineLockedStreamBuf::int_type LineLockedStreamBuf::overflow(int_type ch) {
   if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
   pending.push_back(traits_type::to_char_type(ch));
-  if (ch == '\n' && pending.size() >= kEagerSize) emit();
+  if (ch == '\n' && pending.size() >= kEagerSize && !oneLinePerEntry) emit();
   return ch;
 }
 
@@ -42,8 +44,11 @@ std::streamsize LineLockedStreamBuf::xsputn(const char* s, std::streamsize n) {
   const auto size = static_cast<std::string::size_type>(n);
   // A large piece (a dump of a big write batch) is not copied: it goes out
   // from the writer's memory, after what came before it, up to its last line
-  // end; only the unfinished line after that is kept.
-  const char* end = size >= kEagerSize ? static_cast<const char*>(memrchr(s, '\n', size)) : nullptr;
+  // end; only the unfinished line after that is kept. An entry that must be
+  // one line goes out whole at its flush.
+  const char* end = size >= kEagerSize && !oneLinePerEntry
+                        ? static_cast<const char*>(memrchr(s, '\n', size))
+                        : nullptr;
   if (end != nullptr) {
     const std::string::size_type whole = static_cast<std::string::size_type>(end - s) + 1;
     {
@@ -56,7 +61,7 @@ std::streamsize LineLockedStreamBuf::xsputn(const char* s, std::streamsize n) {
     return n;
   }
   pending.append(s, size);
-  if (pending.size() >= kEagerSize && pending.back() == '\n') emit();
+  if (pending.size() >= kEagerSize && pending.back() == '\n' && !oneLinePerEntry) emit();
   return n;
 }
 
@@ -67,13 +72,23 @@ int LineLockedStreamBuf::sync() {
 
 void LineLockedStreamBuf::emit() {
   if (pending.empty()) return;
-  writeLocked(target, mutex.load(), pending, flushEachEntry.load());
+  if (oneLinePerEntry) {
+    const bool ended = pending.back() == '\n';
+    escaped.clear();
+    appendEscaped(escaped, std::string_view(pending).substr(0, pending.size() - ended));
+    if (ended) escaped.push_back('\n');
+    writeLocked(target, mutex.load(), escaped, flushEachEntry.load());
+  } else {
+    writeLocked(target, mutex.load(), pending, flushEachEntry.load());
+  }
   // One large entry (a dump of a big write batch) must not keep its memory
   // for the rest of the run.
-  if (pending.capacity() > kEagerSize)
-    std::string().swap(pending);
-  else
-    pending.clear();
+  for (std::string* buffer : {&pending, &escaped}) {
+    if (buffer->capacity() > kEagerSize)
+      std::string().swap(*buffer);
+    else
+      buffer->clear();
+  }
 }
 
 }  // namespace norv

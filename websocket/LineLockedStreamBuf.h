@@ -7,6 +7,10 @@
 // rdbuf (a log file attached to std::cout) is followed.
 // The collected text is not locked: one writer at a time must use the buffer
 // (the library's loggers hold their own lock around a whole entry).
+// With oneLinePerEntry, each entry (what comes before a flush) is written as
+// one line: every control character in it but its final line end is escaped
+// (base/EscapeControls.h), so that nothing an entry quotes (a payload, a
+// peer's close reason) can start a line of its own.
 #ifndef NORV_WEBSOCKET_LINELOCKEDSTREAMBUF_H
 #define NORV_WEBSOCKET_LINELOCKEDSTREAMBUF_H
 
@@ -21,7 +25,7 @@ namespace norv {
 
 class LineLockedStreamBuf : public std::streambuf {
  public:
-  LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex);
+  LineLockedStreamBuf(std::ostream& target, pthread_mutex_t* mutex, bool oneLinePerEntry = false);
   virtual ~LineLockedStreamBuf();
   LineLockedStreamBuf(const LineLockedStreamBuf&) = delete;
   LineLockedStreamBuf& operator=(const LineLockedStreamBuf&) = delete;
@@ -44,9 +48,11 @@ class LineLockedStreamBuf : public std::streambuf {
   void emit();
 
   std::ostream& target;
+  const bool oneLinePerEntry;
   std::atomic<pthread_mutex_t*> mutex;
   std::atomic<bool> flushEachEntry{true};
   std::string pending;
+  std::string escaped;  // oneLinePerEntry: the entry as written
 };
 
 }  // namespace norv

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "base/EscapeControls.h"
 #include "base/MutexLock.h"
 #include "base/Utf8.h"
 #include "websocket/WsppInternals.h"
@@ -21,6 +22,13 @@ namespace {
 pthread_mutex_t defaultOutputMutex = PTHREAD_MUTEX_INITIALIZER;
 
 std::chrono::system_clock::time_point epoch() { return std::chrono::system_clock::time_point(); }
+
+// A text the receiver chose (a close reason), fit for a line of the output.
+std::string quoted(const std::string& text) {
+  std::string out;
+  norv::appendEscaped(out, text);
+  return out;
+}
 }  // namespace
 
 SyslogClient::SyslogClient() : SyslogClient(std::string()) {}
@@ -49,8 +57,8 @@ SyslogClient::SyslogClient(std::string uri)
       wakeFd(-1),
       outputMutex(&defaultOutputMutex),
       flushEachLine(true),
-      accessLogBuf(std::cout, &defaultOutputMutex),
-      errorLogBuf(std::cerr, &defaultOutputMutex),
+      accessLogBuf(std::cout, &defaultOutputMutex, true),
+      errorLogBuf(std::cerr, &defaultOutputMutex, true),
       accessLogStream(&accessLogBuf),
       errorLogStream(&errorLogBuf) {
   setDefaultSetting();
@@ -285,13 +293,9 @@ SyslogClient::State SyslogClient::waitWhile(State s, std::chrono::milliseconds t
   return state;
 }
 
-void SyslogClient::setDebugFunction(void (*f)(std::string)) {
-  trace.set(f);
-}
+void SyslogClient::setDebugFunction(void (*f)(std::string)) { trace.set(f); }
 
-void SyslogClient::Trace(std::string message) {
-  trace(std::move(message));
-}
+void SyslogClient::Trace(std::string message) { trace(std::move(message)); }
 
 SyslogClient::State SyslogClient::getState() const {
   norv::MutexLock lock(flowMutex);
@@ -436,7 +440,7 @@ std::string SyslogClient::recordEnd(websocketpp::connection_hdl hdl) {
   websocketpp::lib::error_code ec;
   if (client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec)) {
     text << "code " << con->get_remote_close_code() << ", reason '"
-         << con->get_remote_close_reason() << "', " << con->get_ec() << " - "
+         << quoted(con->get_remote_close_reason()) << "', " << con->get_ec() << " - "
          << con->get_ec().message();
   }
   norv::MutexLock lock(flowMutex);
@@ -457,7 +461,7 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
     // Who closed and why, before the timings: 1006 with no reason means the
     // connection broke without a closing handshake.
     out << "Close code: " << con->get_remote_close_code()
-        << " reason: " << con->get_remote_close_reason() << " (local "
+        << " reason: " << quoted(con->get_remote_close_reason()) << " (local "
         << con->get_local_close_code() << " " << con->get_local_close_reason() << "; "
         << con->get_ec() << " - " << con->get_ec().message() << ")\n";
   }
@@ -494,7 +498,7 @@ void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {
         << con->get_local_close_code() << "\n"
         << "close: " << con->get_local_close_reason() << "\n"
         << con->get_remote_close_code() << "\n"
-        << "remoteclose: " << con->get_remote_close_reason() << "\n"
+        << "remoteclose: " << quoted(con->get_remote_close_reason()) << "\n"
         << con->get_ec() << " - " << con->get_ec().message() << "\n";
   }
   print(out.str());

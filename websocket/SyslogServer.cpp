@@ -50,7 +50,7 @@ bool notReading(const SyslogServer::server_type::connection_ptr& con, std::size_
 struct SyslogServer::Shard {
   // The endpoint's error log, written whole entry by entry to std::cerr; one
   // per shard, as the endpoint's logger serialises only its own entries.
-  norv::LineLockedStreamBuf errorLogBuf{std::cerr, &errorLogMutex};
+  norv::LineLockedStreamBuf errorLogBuf{std::cerr, &errorLogMutex, true};
   std::ostream errorLogStream{&errorLogBuf};
   server_type endpoint;
   // Peers with pongs waiting for delivery: this shard's thread only.
@@ -143,13 +143,9 @@ void SyslogServer::setDefaultSetting() {
   }
 }
 
-void SyslogServer::setDebugFunction(void (*f)(std::string)) {
-  trace.set(f);
-}
+void SyslogServer::setDebugFunction(void (*f)(std::string)) { trace.set(f); }
 
-void SyslogServer::Trace(std::string text) {
-  trace(std::move(text));
-}
+void SyslogServer::Trace(std::string text) { trace(std::move(text)); }
 
 void SyslogServer::setFunctionSSLContext(ssl_context_function f) { sslContextFunction = f; }
 
