@@ -24,6 +24,7 @@ const Key kDaemonKeys[] = {
     {"DB", "PGSQL_db", &DaemonConfig::dbName},
     {"DB", "PGSQL_username", &DaemonConfig::dbUser},
     {"DB", "PGSQL_pwd", &DaemonConfig::dbPassword},
+    {"DB", "source", &DaemonConfig::sourceText},
     {"RECEIVER", "ip", &DaemonConfig::receiverIp},
     {"RECEIVER", "port", &DaemonConfig::receiverPort},
     {"RECEIVER", "ca_file", &DaemonConfig::caFile},
@@ -34,15 +35,21 @@ const Key kDaemonKeys[] = {
     {"RECEIVER", "resume_timeout", &DaemonConfig::resumeTimeoutText},
 };
 
+// `text` without the blanks around it; `empty` when nothing else is left.
+std::string trimmed(const std::string& text, const char* empty) {
+  const std::string::size_type first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return empty;
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 // A whole decimal number from low to high; blanks around it are allowed, an
 // empty text is `empty`.
 bool wholeNumber(const std::string& text, long low, long high, long empty, long& out) {
-  const std::string::size_type first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) {
+  const std::string trimmed = ::trimmed(text, "");
+  if (trimmed.empty()) {
     out = empty;
     return true;
   }
-  const std::string trimmed = text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
   if (trimmed.find_first_not_of("0123456789") != std::string::npos) return false;
   errno = 0;
   out = std::strtol(trimmed.c_str(), nullptr, 10);
@@ -86,15 +93,25 @@ bool DaemonConfig::readNumbers(std::string& problem) {
     }
     t.seconds = static_cast<int>(value);
   }
-  const std::string::size_type first = resumeText.find_first_not_of(" \t\r");
-  const std::string word =
-      first == std::string::npos
-          ? "off"
-          : resumeText.substr(first, resumeText.find_last_not_of(" \t\r") - first + 1);
-  if (word != "on" && word != "off") {
-    problem = "configuration: [RECEIVER] resume must be on or off, not '" + resumeText + "'";
-    return false;
+  // The switches, each with its two words in the order the messages give
+  // them; an empty text is the default.
+  const struct {
+    const char* key;
+    const std::string& text;
+    const char* words[2];
+    const char* fallback;
+    const char* yes;  // the word that sets `set`
+    bool& set;
+  } switches[] = {{"[DB] source", sourceText, {"notify", "outbox"}, "notify", "outbox", outbox},
+                  {"[RECEIVER] resume", resumeText, {"on", "off"}, "off", "on", resume}};
+  for (const auto& s : switches) {
+    const std::string word = trimmed(s.text, s.fallback);
+    if (word != s.words[0] && word != s.words[1]) {
+      problem = std::string("configuration: ") + s.key + " must be " + s.words[0] + " or " +
+                s.words[1] + ", not '" + s.text + "'";
+      return false;
+    }
+    s.set = word == s.yes;
   }
-  resume = word == "on";
   return true;
 }

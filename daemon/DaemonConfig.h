@@ -1,7 +1,8 @@
 // DaemonConfig: everything norv-syslog-send reads from its configuration
 // file, read in one pass from one table of keys (kDaemonKeys, mirrored by
 // packaging/quillon.conf). An absent key is an empty text, used as it is;
-// the few numbers are checked by readNumbers once the log is open.
+// the few numbers and switches are checked by readNumbers once the log is
+// open, before anything connects.
 #ifndef NORV_DAEMON_DAEMONCONFIG_H
 #define NORV_DAEMON_DAEMONCONFIG_H
 
@@ -11,7 +12,7 @@ class iniConfig;
 
 struct DaemonConfig {
   std::string logFile;
-  std::string dbHost, dbPort, dbName, dbUser, dbPassword;
+  std::string dbHost, dbPort, dbName, dbUser, dbPassword, sourceText;
   std::string receiverIp, receiverPort;
   std::string caFile, certFile, keyFile;
   std::string stallTimeoutText;
@@ -19,6 +20,7 @@ struct DaemonConfig {
 
   // Checked and converted by readNumbers().
   int stallTimeoutSeconds = 0;
+  bool outbox = false;  // [DB] source=outbox; notify (LISTEN syslog) otherwise
   bool resume = false;
   int resumeTimeoutSeconds = 0;
 

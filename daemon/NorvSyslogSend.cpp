@@ -1,6 +1,7 @@
 // norv-syslog-send: relays every notification raised on the PostgreSQL
-// channel "syslog" to a secure WebSocket receiver, one text message per
-// payload. Runs in the foreground; ends on SIGTERM, SIGINT or SIGHUP
+// channel "syslog" (or, in outbox mode, every row of norv_outbox) to a
+// secure WebSocket receiver, one text message per payload. Runs in the
+// foreground; ends on SIGTERM, SIGINT or SIGHUP
 // (status 0), or when its database or receiver fails (status 1).
 #include "daemon/NorvSyslogSend.h"
 
@@ -20,6 +21,7 @@
 #include "base/MutexLock.h"
 #include "config/iniConfig.h"
 #include "daemon/LogFile.h"
+#include "daemon/Outbox.h"
 #include "database/pgConnectionParam.h"
 #include "database/pgSafeThread.h"
 #include "websocket/SyslogClient.h"
@@ -28,6 +30,7 @@ std::string pathToConfigFile = "/etc/norv/quillon.conf";
 int debug = 0;
 std::string connectLine;
 pgSafeThread* dblistener = nullptr;
+Outbox* outbox = nullptr;
 SyslogClient* endpoint = nullptr;
 pthread_t th_listener;
 std::atomic<int> die_norv{0};
@@ -123,30 +126,28 @@ std::string connectionLine(const DaemonConfig& c) {
          pgConnectionParam("password", c.dbPassword);
 }
 
-// Asks the server to convert every text into UTF8, which a WebSocket text
-// message must be. Not for SQL_ASCII, where the server converts nothing and
-// would end the session at the first byte that is not UTF-8.
-void askForUtf8(PGconn* conn) {
-  const char* server = PQparameterStatus(conn, "server_encoding");
-  if (!server || std::strcmp(server, "SQL_ASCII") == 0) return;
-  if (std::strcmp(pg_encoding_to_char(PQclientEncoding(conn)), "UTF8") == 0) return;
-  if (PQsetClientEncoding(conn, "UTF8") != 0)
-    write_log("ERR", std::string("cannot set client encoding UTF8: ") + PQerrorMessage(conn));
-}
-
-// The database connection, the sender and the listener thread.
+// The configuration's numbers and switches checked, the database connection
+// (and in outbox mode its table and function), the sender and the listener
+// thread.
 void start() {
-  write_log("INFO", "NORV Database connection ....");
-  connectLine = connectionLine(daemonConfig);
-  dblistener = new pgSafeThread(connectLine);
-  askForUtf8(dblistener->conn);
-  write_log("INFO", "Connection database sucessful. Encoding: " + dblistener->getClientEncoding());
-
   std::string problem;
   if (!daemonConfig.readNumbers(problem)) {
     write_log("ERR", problem);
     endProcess(1);
   }
+  write_log("INFO", "NORV Database connection ....");
+  connectLine = connectionLine(daemonConfig);
+  dblistener = new pgSafeThread(connectLine);
+  askForUtf8(dblistener->conn);
+  write_log("INFO", "Connection database sucessful. Encoding: " + dblistener->getClientEncoding());
+  if (daemonConfig.outbox) {
+    outbox = new Outbox(dblistener->conn);
+    if (!outbox->ensureSchema(problem)) {
+      write_log("ERR", problem);
+      endProcess(1);
+    }
+  }
+
   receiverUri = daemonConfig.receiverUri();
   write_log("INFO", "Connection SyslogClient....");
   endpoint = new SyslogClient(receiverUri);
@@ -168,11 +169,14 @@ void start() {
 }
 
 // After the listener's end: what it handed to the sender reaches the
-// receiver (at most two seconds), then the stop lines, the database
+// receiver (at most two seconds), in outbox mode the rows acknowledged are
+// deleted, then the stop lines, the database
 // connection closed, the log detached.
 [[noreturn]] void shutdown() {
   if (endpoint && endpoint->getState() == SyslogClient::State::Open)
     endpoint->waitSent(std::chrono::milliseconds(2000));
+  // The listener has ended: its connection is main's again.
+  if (outbox && endpoint) outbox->finish(endpoint->getAcknowledgedMessages());
   // Taken from PostgreSQL, never acknowledged: said, not silently dropped.
   if (endpoint && daemonConfig.resume && endpoint->getUnacknowledgedMessages() > 0)
     write_log("ERR", "not delivered: " + std::to_string(endpoint->getUnacknowledgedMessages()) +
@@ -188,6 +192,17 @@ void start() {
 }
 
 }  // namespace
+
+// Asks the server to convert every text into UTF8, which a WebSocket text
+// message must be. Not for SQL_ASCII, where the server converts nothing and
+// would end the session at the first byte that is not UTF-8.
+void askForUtf8(PGconn* conn) {
+  const char* server = PQparameterStatus(conn, "server_encoding");
+  if (!server || std::strcmp(server, "SQL_ASCII") == 0) return;
+  if (std::strcmp(pg_encoding_to_char(PQclientEncoding(conn)), "UTF8") == 0) return;
+  if (PQsetClientEncoding(conn, "UTF8") != 0)
+    write_log("ERR", std::string("cannot set client encoding UTF8: ") + PQerrorMessage(conn));
+}
 
 bool logPending() { return logFile.pending(); }
 

@@ -17,8 +17,10 @@
 #include "base/Mutex.h"
 #include "daemon/DaemonConfig.h"
 
+class Outbox;
 class pgSafeThread;
 class SyslogClient;
+struct pg_conn;
 
 extern std::string pathToConfigFile;
 extern int debug;
@@ -27,7 +29,11 @@ extern int debug;
 // for its own lines and its library's log lines.
 extern norv::PthreadMutex mutex_log_system;
 extern std::string connectLine;
-extern pgSafeThread* dblistener;   // owned by main; deleted after the join
+extern pgSafeThread* dblistener;  // owned by main; deleted after the join
+// In outbox mode ([DB] source=outbox) the outbox on dblistener's connection,
+// made by main before the listener starts; null in notify mode. Never
+// deleted (the process ends with _exit).
+extern Outbox* outbox;
 extern SyslogClient* endpoint;     // never deleted; its I/O thread ends with the process
 extern std::string receiverUri;    // the URI endpoint was made for, for messages
 extern DaemonConfig daemonConfig;  // read once by main before the listener starts
@@ -45,6 +51,10 @@ extern std::atomic<bool> listener_failed;
 // database socket and drains it.
 int wakeReadFd();
 int wakeWriteFd();
+
+// Asks the server to convert every text into UTF8 (see NorvSyslogSend.cpp);
+// again after the connection was opened again.
+void askForUtf8(pg_conn* conn);
 
 void write_log(std::string level, std::string message);
 // write_log with the message given in parts, made into the line directly.

@@ -1,7 +1,9 @@
 // The listener thread: subscribes the daemon's connection to channel
 // "syslog" and hands every notification payload, unchanged and in order, to
-// the sender client. It is the only user of dblistener's connection while it
-// runs, which is why it may use the raw handle without the object's mutex.
+// the sender client; in outbox mode it LISTENs on channel norv_outbox
+// instead and hands on the rows of norv_outbox (daemon/Outbox.h). It is the
+// only user of dblistener's connection while it runs, which is why it may
+// use the raw handle without the object's mutex.
 //
 // It blocks in one place, a poll() on the wake-up pipe (written by the stop
 // handler and by the sender when its state or its acknowledged count changes)
@@ -20,6 +22,7 @@
 #include "base/Utf8.h"
 #include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
+#include "daemon/Outbox.h"
 #include "daemon/Systemd.h"
 #include "database/PgHandles.h"
 #include "database/pgSafeThread.h"
@@ -41,20 +44,25 @@ constexpr milliseconds kLogDelay{5};
 // entry, and its copy in the access log's dump of each write), so this bound
 // is what keeps the daemon's memory flat under a burst or a slow receiver.
 constexpr std::size_t kMaxUnackedBytes = 256u << 10;
+// In outbox mode, rows (messages) sent and not acknowledged, whatever their
+// size: each is remembered until its delete, and empty rows count no bytes.
+constexpr std::size_t kMaxUnackedRows = 4096;
+// How long an attempt to open the database session again may take.
+constexpr milliseconds kDatabaseConnectWait{10000};
 // How long a failed send waits for the sender's close handler, which ends the
 // process with its timing report once the library's TLS shutdown is over
 // (bounded by the library's 5 s timer).
 constexpr milliseconds kSenderCloseWait{7000};
 
-// Waits until the wake-up pipe has a byte, `sock` (if >= 0) is readable, or
-// the time is up; then empties the pipe. A signal that cuts the wait short
-// just ends it. Log lines that wait in the buffer are written first, or
-// within a few milliseconds.
-void waitFor(int sock, milliseconds timeout) {
+// Waits until the wake-up pipe has a byte, `sock` (if >= 0) is readable (or
+// ready for `events`), or the time is up; then empties the pipe. A signal
+// that cuts the wait short just ends it. Log lines that wait in the buffer
+// are written first, or within a few milliseconds.
+void waitFor(int sock, milliseconds timeout, short events = POLLIN) {
   const bool linesWaiting = logPending();
   if (linesWaiting) timeout = std::min(timeout, kLogDelay);
   timeout = std::min(timeout, systemd::watchdogDue());
-  pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, POLLIN, 0}};
+  pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, events, 0}};
   const int timeoutMs = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
   if (poll(fds, sock >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
     char sink[256];
@@ -150,50 +158,32 @@ class StallWatch {
   Spell spell_{"receiver stalled"};
 };
 
-// Resume mode: a lost or failed connection is opened again, after a pause
-// that doubles from 0.5 s to 30 s (with some jitter, so that many daemons do
-// not come back at the same moment), while the notifications wait in
-// PostgreSQL; resume_timeout bounds the wait.
-class Reconnect {
+// The pause before the next attempt to open a lost connection again: 0.5 s,
+// doubling at each attempt up to 30 s, with some jitter, so that many
+// daemons do not come back at the same moment.
+class Backoff {
  public:
-  // The connection is not open; false when it is time to give up.
-  bool down(Clock::time_point now, SyslogClient::State state) {
-    if (!lost_) {
-      if (state == SyslogClient::State::Connecting) return true;  // the first attempt
-      lost_ = true;
-      spell_.over(now);
-      write_log("ERR", "receiver connection lost (" + endpoint->getLastClose() + "), " +
-                           unacknowledged() + ": connecting again, they will be sent again first");
-      next_ = now + jittered();
-    }
-    if (!spell_.check(now, daemonConfig.resumeTimeoutSeconds, "resume_timeout", unacknowledged()))
-      return false;
-    if (state != SyslogClient::State::Connecting && now >= next_) {
-      pause_ = std::min(pause_ * 2, kLongestPause);
-      next_ = now + jittered();
-      write_log("INFO", "connecting again to " + receiverUri + " (attempt " +
-                            std::to_string(++attempts_) + ", the next one in about " +
-                            std::to_string(pause_.count()) + " ms if it fails)");
-      systemd::status(
-          "connecting again to " + receiverUri + " (attempt " + std::to_string(attempts_) + ")",
-          true);
-      endpoint->connect();
-    }
-    return true;
-  }
-
-  void open() {
-    if (!lost_) return;
-    write_log("INFO", "receiver connection open again after " + std::to_string(attempts_) +
-                          " attempt(s); " + unacknowledged() + " sent again");
-    lost_ = false;
-    attempts_ = 0;
+  // Lost now: the first attempt after the first pause.
+  void lost(Clock::time_point now) {
     pause_ = kFirstPause;
+    attempts_ = 0;
+    next_ = now + jittered();
   }
-
+  bool due(Clock::time_point now) const { return now >= next_; }
+  // An attempt to reach `target` starts now: said in the log and to
+  // systemd. The next one, should it fail, comes after twice the pause.
+  void attempt(Clock::time_point now, const std::string& target) {
+    pause_ = std::min(pause_ * 2, kLongestPause);
+    next_ = now + jittered();
+    const std::string attempt =
+        "connecting again to " + target + " (attempt " + std::to_string(++attempts_);
+    write_log("INFO", attempt + ", the next one in about " + std::to_string(pause_.count()) +
+                          " ms if it fails)");
+    systemd::status(attempt + ")", true);
+  }
+  int attempts() const { return attempts_; }
   milliseconds untilDue(Clock::time_point now) const {
-    return std::min(spell_.untilDue(now, daemonConfig.resumeTimeoutSeconds),
-                    std::chrono::duration_cast<milliseconds>(next_ - now) + milliseconds(1));
+    return std::chrono::duration_cast<milliseconds>(next_ - now) + milliseconds(1);
   }
 
  private:
@@ -205,12 +195,52 @@ class Reconnect {
     return std::chrono::duration_cast<Clock::duration>(pause_ * factor(random_));
   }
 
-  bool lost_ = false;
   int attempts_ = 0;
   milliseconds pause_ = kFirstPause;
   Clock::time_point next_;
-  Spell spell_{"receiver unreachable"};
   std::minstd_rand random_{static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr))};
+};
+
+// Resume mode: a lost or failed connection is opened again (Backoff) while
+// the notifications wait in PostgreSQL; resume_timeout bounds the wait.
+class Reconnect {
+ public:
+  // The connection is not open; false when it is time to give up.
+  bool down(Clock::time_point now, SyslogClient::State state) {
+    if (!lost_) {
+      if (state == SyslogClient::State::Connecting) return true;  // the first attempt
+      lost_ = true;
+      spell_.over(now);
+      write_log("ERR", "receiver connection lost (" + endpoint->getLastClose() + "), " +
+                           unacknowledged() + ": connecting again, they will be sent again first");
+      backoff_.lost(now);
+    }
+    if (!spell_.check(now, daemonConfig.resumeTimeoutSeconds, "resume_timeout", unacknowledged()))
+      return false;
+    if (state != SyslogClient::State::Connecting && backoff_.due(now)) {
+      backoff_.attempt(now, receiverUri);
+      endpoint->connect();
+    }
+    return true;
+  }
+
+  void open() {
+    if (!lost_) return;
+    write_log("INFO", "receiver connection open again after " +
+                          std::to_string(backoff_.attempts()) + " attempt(s); " + unacknowledged() +
+                          " sent again");
+    lost_ = false;
+  }
+
+  milliseconds untilDue(Clock::time_point now) const {
+    return std::min(spell_.untilDue(now, daemonConfig.resumeTimeoutSeconds),
+                    backoff_.untilDue(now));
+  }
+
+ private:
+  bool lost_ = false;
+  Backoff backoff_;
+  Spell spell_{"receiver unreachable"};
 };
 
 // A send fails once the connection is ending. The process then ends through
@@ -262,37 +292,132 @@ class BusySpell {
   std::optional<LogBatch> log_;
 };
 
+// Hands one payload to the sender as a notification of `channel`, with its
+// log line. Returns 1 once sent, 0 when this one send failed (its ERR line
+// says why), -1 when the connection to the receiver is lost.
+int forwardOne(const char* channel, std::string_view payload, BusySpell& busy) {
+  busy.taken();
+  logLine("INFO", {"th_listener#Receive#", channel, "#", payload});
+  // A text frame must be UTF-8. The connection asks for UTF8 unless the
+  // database is SQL_ASCII, which converts nothing and may hold any byte.
+  std::string repaired;
+  if (!norv::isValidUtf8(payload.data(), payload.size())) {
+    repaired = payload;
+    const std::size_t replaced = norv::repairUtf8(repaired);
+    write_log("ERR", "th_listener#payload is not valid UTF-8: " + std::to_string(replaced) +
+                         " byte(s) sent as U+FFFD");
+    payload = repaired;
+  }
+  try {
+    endpoint->send(payload.data(), payload.size());
+  } catch (const websocketpp::exception& e) {
+    write_log("ERR", std::string("send failed: ") + e.what());
+    if (!connectionLost(e)) return 0;
+    busy.end();
+    awaitSenderClose();
+    return -1;
+  }
+  return 1;
+}
+
 // Forwards every notification libpq holds. Returns how many it forwarded, or
 // -1 when the connection to the receiver is lost.
 long forwardPending(PGconn* conn, BusySpell& busy) {
   long count = 0;
   while (norv::PgNotify n{PQnotifies(conn)}) {
-    busy.taken();
-    std::string_view payload(n->extra);
-    logLine("INFO", {"th_listener#Receive#", n->relname, "#", payload});
-    // A text frame must be UTF-8. The connection asks for UTF8 unless the
-    // database is SQL_ASCII, which converts nothing and may hold any byte.
-    std::string repaired;
-    if (!norv::isValidUtf8(payload.data(), payload.size())) {
-      repaired = payload;
-      const std::size_t replaced = norv::repairUtf8(repaired);
-      write_log("ERR", "th_listener#payload is not valid UTF-8: " + std::to_string(replaced) +
-                           " byte(s) sent as U+FFFD");
-      payload = repaired;
-    }
-    try {
-      endpoint->send(payload.data(), payload.size());
-    } catch (const websocketpp::exception& e) {
-      write_log("ERR", std::string("send failed: ") + e.what());
-      if (connectionLost(e)) {
-        busy.end();
-        awaitSenderClose();
-        return -1;
-      }
-    }
+    if (forwardOne(n->relname, n->extra, busy) < 0) return -1;
     ++count;
   }
   return count;
+}
+
+// The sender may take more: what it holds unacknowledged is within bounds.
+bool senderHasRoom() {
+  return endpoint->getBufferedAmount() <= kMaxUnackedBytes &&
+         (!outbox || endpoint->getUnacknowledgedMessages() < kMaxUnackedRows);
+}
+
+// Outbox mode: a notification only says that a producer committed; the rows
+// are read from the table and forwarded while the sender has room. Returns
+// how many went out, or -1 when the connection to the receiver is lost.
+long forwardRows(PGconn* conn, BusySpell& busy, Clock::time_point now) {
+  bool woken = false;
+  while (norv::PgNotify n{PQnotifies(conn)}) woken = true;
+  if (woken) outbox->woken();
+  outbox->fetch(now, endpoint->getAcknowledgedMessages());
+  return outbox->forward(senderHasRoom, [&busy](std::string_view payload) -> long long {
+    const int sent = forwardOne("syslog", payload, busy);
+    // This thread alone sends: the count is this row's message number.
+    return sent <= 0 ? sent : static_cast<long long>(endpoint->getSentMessages());
+  });
+}
+
+// Reads what the server sent. A broken session ends the relay (false): what
+// is raised while nobody listens is gone. In outbox mode it throws
+// DatabaseLost instead: the table keeps it.
+bool readInput(PGconn* conn) {
+  if (PQconsumeInput(conn) && PQstatus(conn) == CONNECTION_OK) return true;
+  const std::string why = std::string("consume input failed:  ") + PQerrorMessage(conn);
+  if (outbox) throw DatabaseLost(why);
+  write_log("ERR", why);
+  if (daemonConfig.resume)
+    write_log("ERR",
+              "the database session is lost: what is raised until the daemon listens again "
+              "cannot be recovered");
+  return false;
+}
+
+// Opens the listener's session again without blocking: PQresetStart, then
+// PQresetPoll whenever its socket is ready, with the wake-up pipe watched
+// beside it so that a stop request ends the attempt. False when it failed.
+bool reopen(PGconn* conn) {
+  if (!PQresetStart(conn)) return false;
+  const Clock::time_point deadline = Clock::now() + kDatabaseConnectWait;
+  for (PostgresPollingStatusType s = PGRES_POLLING_WRITING; !die_norv && Clock::now() < deadline;
+       s = PQresetPoll(conn)) {
+    if (s == PGRES_POLLING_OK) return true;
+    if (s == PGRES_POLLING_FAILED) return false;
+    systemd::watchdog();
+    waitFor(PQsocket(conn),
+            std::min(kPause, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())),
+            s == PGRES_POLLING_READING ? POLLIN : POLLOUT);
+  }
+  return false;
+}
+
+// Outbox mode: the session broke (`why`). It is opened again (Backoff) for
+// as long as it takes, while the producers' rows wait in the table; the
+// cursor, the gaps, the rows in flight and the deletes due are kept. False
+// when a stop request came first.
+bool reconnectDatabase(PGconn* conn, const std::string& why) {
+  write_log("ERR", why);
+  write_log("ERR",
+            "the database session is lost: connecting again; what is raised meanwhile waits in "
+            "norv_outbox");
+  Backoff backoff;
+  backoff.lost(Clock::now());
+  while (!die_norv) {
+    systemd::watchdog();
+    const Clock::time_point now = Clock::now();
+    if (!backoff.due(now)) {
+      waitFor(-1, std::min(kPause, backoff.untilDue(now)));
+      continue;
+    }
+    backoff.attempt(now, "the database");
+    try {
+      if (reopen(conn)) {
+        askForUtf8(conn);
+        outbox->open();
+        write_log("INFO", "database session open again after " +
+                              std::to_string(backoff.attempts()) + " attempt(s)");
+        return true;
+      }
+      if (!die_norv) write_log("ERR", std::string("connecting failed: ") + PQerrorMessage(conn));
+    } catch (const DatabaseLost& e) {
+      write_log("ERR", e.what());
+    }
+  }
+  return false;
 }
 
 // The relay loop; false when it ended on an error.
@@ -332,27 +457,31 @@ bool relay(PGconn* conn) {
       systemd::status("relaying: " + std::to_string(total) + " notification(s) forwarded, " +
                       std::to_string(endpoint->getBufferedAmount()) + " bytes unacknowledged");
     if (!stall.check(now)) return false;
-    if (endpoint->getBufferedAmount() > kMaxUnackedBytes) {
+    if (!senderHasRoom()) {
       busy.end();
+      // Rows of no bytes bring no acknowledgement request of their own.
+      if (outbox) endpoint->requestAck();
       waitFor(-1, std::min(kPause, stall.untilDue(now)));
       continue;
     }
-    if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK) {
-      write_log("ERR", std::string("consume input failed:  ") + PQerrorMessage(conn));
-      if (daemonConfig.resume)
-        write_log("ERR",
-                  "the database session is lost: what is raised until the daemon listens again "
-                  "cannot be recovered");
-      return false;
+    long forwarded;
+    try {
+      if (!readInput(conn)) return false;
+      forwarded = outbox ? forwardRows(conn, busy, now) : forwardPending(conn, busy);
+    } catch (const DatabaseLost& e) {
+      busy.end();
+      if (!reconnectDatabase(conn, e.what())) break;
+      continue;
     }
-    const long forwarded = forwardPending(conn, busy);
     busy.cycleDone(forwarded == 0);
     if (forwarded < 0) return false;
     total += forwarded;
     if (forwarded > 0) continue;  // more may be behind it: read again at once
     // Idle: let the receiver acknowledge the tail, so that a stall shows.
     endpoint->requestAck();
-    waitFor(PQsocket(conn), std::min(kPause, stall.untilDue(now)));
+    milliseconds wait = std::min(kPause, stall.untilDue(now));
+    if (outbox) wait = std::min(wait, outbox->untilDue(now));
+    waitFor(PQsocket(conn), wait);
   }
   return true;
 }
@@ -361,11 +490,14 @@ bool relay(PGconn* conn) {
 
 void* thread_listener_database(void*) {
   try {
+    const char* listen = outbox ? Outbox::kListen : kListen;
     write_log("INFO", "LISTEN");
-    write_log("INFO", std::string("EXEC REQUEST ") + kListen);
-    PGresult* result = dblistener->executeRequest(kListen);
+    write_log("INFO", std::string("EXEC REQUEST ") + listen);
+    if (outbox)
+      outbox->open();
+    else
+      PQclear(dblistener->executeRequest(kListen));
     write_log("INFO", "LISTEN SUCCESS");
-    PQclear(result);
     if (!relay(dblistener->conn)) listener_failed = true;
   } catch (const PostgresqlException& e) {
     write_log("ERR", e.what());

@@ -65,6 +65,7 @@ expect_files "$work/norv.contents" \
   /etc/norv/quillon.conf /etc/default/norv-syslog-receive /etc/logrotate.d/norv \
   "$unitdir"/norv-syslog-send.service "$unitdir"/norv-syslog-receive.service \
   /usr/share/man/man8/norv-syslog-send.8.gz /usr/share/man/man1/norv-syslog-receive.1.gz \
+  /usr/share/norv/norv-outbox.sql \
   /usr/share/doc/norv/copyright /usr/share/doc/norv/changelog.Debian.gz
 headers=$(sed -n '/PUBLIC FILE_SET HEADERS/,/PRIVATE FILE_SET/p' CMakeLists.txt |
   grep -oE '[A-Za-z_]+/[A-Za-z_]+\.h' | sed 's|^|/usr/include/norv/|')

@@ -3,11 +3,13 @@
 #   pg-cluster.sh start DIR   (re)initdb into DIR, start on a free loopback port and a
 #                             socket folder inside DIR; writes DIR/env (PGHOST...)
 #   pg-cluster.sh stop DIR    stop it (fast shutdown); DIR stays
+#   pg-cluster.sh restart DIR stop it at once (immediate shutdown: crash recovery at the
+#                             start) and start it again with its data, port and options
 #   pg-cluster.sh kill DIR    SIGKILL the postmaster (fault tests)
 # The server refuses to run as root, so it runs as the postgres system user.
 set -euo pipefail
-cmd=${1:?usage: pg-cluster.sh start|stop|kill DIR}
-dir=${2:?usage: pg-cluster.sh start|stop|kill DIR}
+cmd=${1:?usage: pg-cluster.sh start|stop|restart|kill DIR}
+dir=${2:?usage: pg-cluster.sh start|stop|restart|kill DIR}
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
 as_pg() { if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
 
@@ -37,8 +39,12 @@ ENV
 stop)
   [ -f "$dir/data/postmaster.pid" ] && as_pg "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null 2>&1 || true
   ;;
+restart)
+  as_pg "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -m immediate -w -t 60 restart >/dev/null ||
+    { cat "$dir/server.log" >&2; exit 1; }
+  ;;
 kill)
   [ -f "$dir/data/postmaster.pid" ] && kill -9 "$(head -n 1 "$dir/data/postmaster.pid")" 2>/dev/null || true
   ;;
-*) echo "usage: pg-cluster.sh start|stop|kill DIR" >&2; exit 2 ;;
+*) echo "usage: pg-cluster.sh start|stop|restart|kill DIR" >&2; exit 2 ;;
 esac

@@ -26,19 +26,19 @@ bool execOk(PGconn* c, const std::string& sql) {
 
 }  // namespace
 
-bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel) {
+bool tryNotify(PGconn* c, const std::vector<std::string>& payloads, const std::string& raise) {
   if (!execOk(c, "BEGIN")) return false;
   for (const auto& p : payloads) {
-    const char* values[2] = {channel.c_str(), p.c_str()};
+    const char* value = p.c_str();
     PgResult r(
-        PQexecParams(c, "SELECT pg_notify($1, $2)", 2, nullptr, values, nullptr, nullptr, 0));
+        PQexecParams(c, ("SELECT " + raise).c_str(), 1, nullptr, &value, nullptr, nullptr, 0));
     if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) return false;
   }
   return execOk(c, "COMMIT");
 }
 
-void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& channel) {
-  EXPECT_TRUE(tryNotify(c, payloads, channel)) << PQerrorMessage(c);
+void notify(PGconn* c, const std::vector<std::string>& payloads, const std::string& raise) {
+  EXPECT_TRUE(tryNotify(c, payloads, raise)) << PQerrorMessage(c);
 }
 
 std::vector<std::string> sequencePayloads(int n, const std::string& tag) {
@@ -111,18 +111,18 @@ void DaemonHarness::startReceiver(std::vector<std::string> options, bool blocked
   ASSERT_TRUE(waitUntil([&] { return !readFile(err).empty(); }, 10s));
 }
 
-void DaemonHarness::unblockReceiver() {
+void DaemonHarness::unblockReceiver(size_t chunk, Ms pause) {
   copying_ = true;
-  unblocked_ =
-      std::thread([this, file = dir_.file("received" + std::to_string(receivers_) + ".jsonl")] {
+  unblocked_ = std::thread(
+      [this, chunk, pause, file = dir_.file("received" + std::to_string(receivers_) + ".jsonl")] {
         std::ofstream copy(file, std::ios::binary);
         char buffer[65536];
         for (;;) {
           pollfd fd = {blockedFd_, POLLIN, 0};
           poll(&fd, 1, 50);
-          ssize_t n = read(blockedFd_, buffer, sizeof buffer);
+          ssize_t n = read(blockedFd_, buffer, std::min(chunk, sizeof buffer));
           if (n > 0)
-            copy.write(buffer, n).flush();
+            copy.write(buffer, n).flush(), std::this_thread::sleep_for(pause);
           else if (n == 0 || !copying_)
             break;
         }
@@ -145,8 +145,8 @@ std::string DaemonHarness::writeConfig(int receiverPort, const std::string& rece
   writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") +
                       "[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
                       "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" + pgPwd_ +
-                      "\n[RECEIVER]\nip=localhost\nport=" + std::to_string(receiverPort) + "\n" +
-                      receiverExtra);
+                      "\nsource=" + source_ + "\n[RECEIVER]\nip=localhost\nport=" +
+                      std::to_string(receiverPort) + "\n" + receiverExtra);
   return path;
 }
 
@@ -161,12 +161,18 @@ void DaemonHarness::startRelay(const std::string& receiverExtra) {
   ASSERT_TRUE(waitLog("LISTEN SUCCESS") && waitLog("\nHEELO\n")) << log();
 }
 
-void DaemonHarness::startBurst(const std::vector<std::string>& payloads) {
-  burst_ = std::thread([payloads, conninfo = conninfo()] {
+void DaemonHarness::startBurst(const std::vector<std::string>& payloads, bool outbox) {
+  burst_ = std::thread([payloads, outbox, conninfo = conninfo()] {
     PgConn c(PQconnectdb(conninfo.c_str()));
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     for (size_t i = 0; i < payloads.size(); i += 1000) {
       auto end = payloads.begin() + std::min(payloads.size(), i + 1000);
-      if (!tryNotify(c.get(), std::vector<std::string>(payloads.begin() + i, end))) return;
+      const std::vector<std::string> part(payloads.begin() + i, end);
+      while (!tryNotify(c.get(), part, outbox ? kOutboxRaise : kNotifyRaise)) {
+        if (!outbox || std::chrono::steady_clock::now() > deadline) return;
+        std::this_thread::sleep_for(50ms);
+        c.reset(PQconnectdb(conninfo.c_str()));
+      }
     }
   });
   waitUntil([&] { return taken().size() >= 1000; }, 20s);

@@ -24,12 +24,14 @@
 
 namespace testsupport {
 
+// How a payload ($1) is raised: on channel syslog, or into the outbox.
+inline const std::string kNotifyRaise = "pg_notify('syslog', $1)", kOutboxRaise = "norv_notify($1)";
 // Raises one notification per payload, all in one transaction; false when
 // the database refuses or is gone.
 bool tryNotify(PGconn* c, const std::vector<std::string>& payloads,
-               const std::string& channel = "syslog");
+               const std::string& raise = kNotifyRaise);
 void notify(PGconn* c, const std::vector<std::string>& payloads,
-            const std::string& channel = "syslog");
+            const std::string& raise = kNotifyRaise);
 // {"fromhost":"<tag>","seq":<i>} for i in [0, n).
 std::vector<std::string> sequencePayloads(int n, const std::string& tag);
 // The messages of the log's time-stamped lines, in order, as "LEVEL#message".
@@ -46,19 +48,22 @@ class DaemonHarness : public ::testing::Test {
   // received<N>.jsonl. With blockedOutput its output is a pipe nobody reads
   // until unblockReceiver(): it soon stops reading from its connections.
   void startReceiver(std::vector<std::string> options = {}, bool blockedOutput = false);
-  void unblockReceiver();
+  // Copies the blocked output to the file, `chunk` bytes at a time with a
+  // `pause` after each (a slow consumer).
+  void unblockReceiver(size_t chunk = 65536, Ms pause = Ms(0));
   // A private cluster in `dir` for the daemon (not for the process
   // environment); false when it did not start.
   bool startPrivateCluster(const TempDir& dir);
-  // A configuration from the pg*_ fields; no LOG section when logPath_ is
+  // A configuration from the pg*_ fields and source_; no LOG section when logPath_ is
   // empty; `receiverExtra` lines go into [RECEIVER].
   std::string writeConfig(int receiverPort, const std::string& receiverExtra = "");
   void startDaemon(std::vector<std::string> args);
   // The daemon on a fresh configuration, waited for until it relays.
   void startRelay(const std::string& receiverExtra = "");
   // Raises `payloads` from a thread of its own, in transactions of 1000,
-  // until the first failure; returns once the daemon took some.
-  void startBurst(const std::vector<std::string>& payloads);
+  // until the first failure; returns once the daemon took some. Into the
+  // outbox, a failed transaction is raised again (for up to 30 s).
+  void startBurst(const std::vector<std::string>& payloads, bool outbox = false);
   int waitExit(Ms timeout = std::chrono::seconds(15));
   int stopDaemon(int sig = SIGTERM);
   std::string createDatabase(const std::string& options);
@@ -80,7 +85,7 @@ class DaemonHarness : public ::testing::Test {
 
   TempDir dir_;
   CertPair cert_ = suiteCert();
-  std::string pgHost_, pgPort_, pgDb_, pgPwd_;
+  std::string pgHost_, pgPort_, pgDb_, pgPwd_, source_ = "notify";
   std::vector<std::string> ownDbs_;
   std::string logPath_ = dir_.file("norv.log");
   int receiverPort_ = 0;
