@@ -89,7 +89,8 @@ Figures analyse(const std::vector<Arrival>& arrivals, long expected) {
   f.delivered = static_cast<long>(arrivals.size());
   std::vector<char> seen(static_cast<std::size_t>(expected), 0);
   long distinct = 0;
-  std::int64_t previous = -1, firstSent = INT64_MAX, lastArrival = INT64_MIN;
+  std::int64_t previous = -1, firstSent = INT64_MAX, firstArrival = INT64_MAX,
+               lastArrival = INT64_MIN;
   std::vector<std::int64_t> latencies;
   latencies.reserve(arrivals.size());
   for (const Arrival& a : arrivals) {
@@ -102,6 +103,7 @@ Figures analyse(const std::vector<Arrival>& arrivals, long expected) {
     if (a.seq < previous) ++f.orderViolations;
     previous = a.seq;
     firstSent = std::min(firstSent, a.sent);
+    firstArrival = std::min(firstArrival, a.arrived);
     lastArrival = std::max(lastArrival, a.arrived);
     latencies.push_back(a.arrived - a.sent);
   }
@@ -115,6 +117,8 @@ Figures analyse(const std::vector<Arrival>& arrivals, long expected) {
     f.p50Ms = at(0.50);
     f.p99Ms = at(0.99);
     f.maxMs = static_cast<double>(latencies.back()) / 1000.0;
+    f.firstArrival = firstArrival;
+    f.lastArrival = lastArrival;
     double seconds = static_cast<double>(lastArrival - firstSent) / 1e6;
     f.rate = seconds > 0 ? static_cast<double>(f.delivered) / seconds : 0;
   }
@@ -164,14 +168,18 @@ void ArrivalReader::run() {
 namespace {
 
 // About 200 bytes: the pad makes up the rest.
-const char kRaiseSql[] =
-    "SELECT count(pg_notify('syslog', '{\"fromhost\":\"bench\",\"seq\":' || i || ',\"sent\":' || "
+const std::string kPayload =
+    "'{\"fromhost\":\"bench\",\"seq\":' || i || ',\"sent\":' || "
     "(extract(epoch from clock_timestamp()) * 1000000)::bigint || ',\"pad\":\"' || "
-    "repeat('x', 140) || '\"}')) FROM generate_series($1::bigint, $2::bigint) AS i";
+    "repeat('x', 140) || '\"}'";
+const std::string kSeries = " FROM generate_series($1::bigint, $2::bigint) AS i";
+const std::string kNotifySql = "SELECT count(pg_notify('syslog', " + kPayload + "))" + kSeries;
+const std::string kOutboxSql = "SELECT count(norv_notify(" + kPayload + ") IS NULL)" + kSeries;
+const std::string kFillSql = "INSERT INTO norv_outbox (payload) SELECT " + kPayload + kSeries;
 
 }  // namespace
 
-Producer::Producer() : conn_(PQconnectdb("")) {
+Producer::Producer(bool outbox) : conn_(PQconnectdb("")), outbox_(outbox) {
   if (PQstatus(conn_) != CONNECTION_OK) {
     std::string error = PQerrorMessage(conn_);
     PQfinish(conn_);
@@ -181,14 +189,29 @@ Producer::Producer() : conn_(PQconnectdb("")) {
 
 Producer::~Producer() { PQfinish(conn_); }
 
-void Producer::raise(long first, long count) {
+void Producer::run(const std::string& sql, long first, long count) {
   std::string a = std::to_string(first), b = std::to_string(first + count - 1);
   const char* params[2] = {a.c_str(), b.c_str()};
-  PGresult* r = PQexecParams(conn_, kRaiseSql, 2, nullptr, params, nullptr, nullptr, 0);
-  bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+  PGresult* r = PQexecParams(conn_, sql.c_str(), 2, nullptr, params, nullptr, nullptr, 0);
+  const ExecStatusType status = PQresultStatus(r);
+  bool ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
   std::string error = ok ? "" : PQresultErrorMessage(r);
   PQclear(r);
   if (!ok) throw std::runtime_error("NOTIFY failed: " + error);
+}
+
+void Producer::raise(long first, long count) {
+  run(outbox_ ? kOutboxSql : kNotifySql, first, count);
+}
+
+void Producer::fillOutbox(long first, long count) { run(kFillSql, first, count); }
+
+void Producer::exec(const std::string& sql) {
+  PGresult* r = PQexec(conn_, sql.c_str());
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  std::string error = ok ? "" : PQresultErrorMessage(r);
+  PQclear(r);
+  if (!ok) throw std::runtime_error("statement failed: " + error);
 }
 
 void Producer::burst(long first, long count, long perTransaction,

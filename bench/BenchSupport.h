@@ -56,6 +56,7 @@ struct Figures {
   long duplicates = 0;
   long orderViolations = 0;
   double rate = 0;  // notifications a second, first send to last arrival
+  std::int64_t firstArrival = 0, lastArrival = 0;  // µs
   double p50Ms = 0, p99Ms = 0, maxMs = 0;
   double cpuSeconds = -1;
   long peakRssKb = -1;
@@ -84,18 +85,24 @@ class ArrivalReader {
 };
 
 // A libpq connection (parameters from the environment) that raises the
-// benchmark's notifications on channel "syslog": payloads of about 200
-// bytes, {"fromhost":"bench","seq":N,"sent":µs,"pad":"..."}, the send time
-// taken by clock_timestamp() as each one is raised.
+// benchmark's notifications on channel "syslog", or into the outbox with
+// norv_notify: payloads of about 200 bytes,
+// {"fromhost":"bench","seq":N,"sent":µs,"pad":"..."}, the send time taken by
+// clock_timestamp() as each one is raised.
 class Producer {
  public:
-  Producer();
+  explicit Producer(bool outbox = false);
   ~Producer();
   Producer(const Producer&) = delete;
   Producer& operator=(const Producer&) = delete;
 
   // Raises seq first .. first + count - 1 in one transaction.
   void raise(long first, long count);
+  // Runs `sql` (statements without parameters); throws on an error.
+  void exec(const std::string& sql);
+  // Inserts seq first .. first + count - 1 into norv_outbox in one plain
+  // INSERT, with no notification: a backlog for a daemon started later.
+  void fillOutbox(long first, long count);
   // Raises count notifications as fast as possible in transactions of
   // perTransaction; before each one, gate(next seq) may wait (back-off).
   void burst(long first, long count, long perTransaction,
@@ -106,7 +113,9 @@ class Producer {
   double queueUsage();
 
  private:
+  void run(const std::string& sql, long first, long count);
   pg_conn* conn_;
+  bool outbox_;
 };
 
 // Sends what this process writes to standard error into `path` while it

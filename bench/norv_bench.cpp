@@ -5,12 +5,15 @@
 // server alone, plugin execution and a slow receiver, and prints a table. In
 // the burst, a bare relay (norv-bench-bare-relay: the daemon's job on libpq,
 // Boost.Beast and OpenSSL alone) runs through the same receiver as a second
-// limit.
+// limit. In outbox mode ([DB] source=outbox) the daemon relays a burst and a
+// steady load raised with norv_notify, and drains a backlog of rows inserted
+// while it did not run; those figures are set beside LISTEN mode's.
 // Every wait is bounded; every process it starts is stopped before it exits.
 //
 //   norv-bench [--bin DIR] [--burst N] [--steady-rate N] [--steady-seconds S]
-//              [--soak N] [--slow-count N] [--slow-seconds S]
+//              [--soak N] [--slow-count N] [--slow-seconds S] [--backlog N]
 //              [--server-seconds S] [--only PHASE,...]
+//   PHASE: plugin, server, burst, steady, soak, slow, outbox, backlog
 //   norv-bench listen --count N     (the bare client; used by the above)
 #include <getopt.h>
 #include <libpq-fe.h>
@@ -50,6 +53,7 @@ struct Options {
   std::string plugin;        // the trivial plugin
   std::string bareRelay;     // norv-bench-bare-relay
   std::string slowReceiver;  // the slow receiver script
+  std::string outboxSql;     // packaging/norv-outbox.sql
   std::string cert, key;     // the receivers' self-signed pair
   long burst = 100000;
   double steadyRate = 2000;
@@ -57,6 +61,7 @@ struct Options {
   long soak = 1000000;
   long slowCount = 40000;
   double slowSeconds = 10;
+  long backlog = 1000000;
   double serverSeconds = 2;
   std::set<std::string> only;
   bool wants(const std::string& phase) const { return only.empty() || only.count(phase); }
@@ -142,17 +147,22 @@ Figures runBare(const Options& o, const TempDir& work) {
 
 // ---- the relay: receiver + daemon or bare relay ------------------------------
 
-// What relays between PostgreSQL and the receiver in runRelay.
-enum class Sender { kDaemon, kBareRelay };
+// What relays between PostgreSQL and the receiver in runRelay: the daemon
+// in LISTEN mode, in outbox mode (fed by norv_notify), or the bare relay.
+enum class Sender { kDaemon, kOutbox, kBareRelay };
 
-const char* nameOf(Sender who) { return who == Sender::kDaemon ? "daemon" : "bare relay"; }
+const char* nameOf(Sender who) {
+  return who == Sender::kDaemon   ? "daemon"
+         : who == Sender::kOutbox ? "outbox daemon"
+                                  : "bare relay";
+}
 
 long fileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
-std::string writeConfig(const TempDir& work, int port) {
+std::string writeConfig(const TempDir& work, int port, bool outbox) {
   std::string path = work.file("quillon.conf");
   auto env = [](const char* name, const char* fallback) {
     const char* v = std::getenv(name);
@@ -163,6 +173,7 @@ std::string writeConfig(const TempDir& work, int port) {
        << "[DB]\nPGSQL_host=" << env("PGHOST", "127.0.0.1")
        << "\nPGSQL_port=" << env("PGPORT", "5432") << "\nPGSQL_db=" << env("PGDATABASE", "postgres")
        << "\nPGSQL_username=" << env("PGUSER", "postgres") << "\nPGSQL_pwd=\n"
+       << "source=" << (outbox ? "outbox" : "notify") << "\n"
        << "[RECEIVER]\nip=127.0.0.1\nport=" << port << "\n";
   return path;
 }
@@ -175,8 +186,8 @@ int listeningPortIn(const std::string& file) {
 
 // Starts the daemon against a receiver on `port` and waits until it relays.
 std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work, int port,
-                                          std::string& note) {
-  std::string conf = writeConfig(work, port);
+                                          std::string& note, bool outbox = false) {
+  std::string conf = writeConfig(work, port, outbox);
   auto daemon = std::make_unique<ChildProcess>(
       std::vector<std::string>{o.bin + "/norv-syslog-send", "-f", conf}, work.file("daemon.out"),
       work.file("daemon.err"));
@@ -243,9 +254,9 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
     reader.join();
     return f;
   }
-  std::unique_ptr<ChildProcess> daemon = who == Sender::kDaemon
-                                             ? startDaemon(o, work, port, f.note)
-                                             : startBareRelay(o, work, port, expected, f.note);
+  std::unique_ptr<ChildProcess> daemon =
+      who == Sender::kBareRelay ? startBareRelay(o, work, port, expected, f.note)
+                                : startDaemon(o, work, port, f.note, who == Sender::kOutbox);
   if (!daemon) {
     receiver.stop(SIGTERM, seconds(5));
     reader.join();
@@ -258,7 +269,7 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
   std::string produceError;
   std::thread producer([&] {
     try {
-      Producer p;
+      Producer p(who == Sender::kOutbox);
       produce(p, reader);
     } catch (const std::exception& e) {
       std::lock_guard<std::mutex> lock(noteMutex);
@@ -280,7 +291,8 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
     // The bare relay ends by itself once it relayed them all, before the
     // receiver wrote them out: only a failure ends the wait early.
     int exitStatus = 0;
-    if (daemon->wait(milliseconds(0), &exitStatus) && (who == Sender::kDaemon || exitStatus != 0))
+    if (daemon->wait(milliseconds(0), &exitStatus) &&
+        (who != Sender::kBareRelay || exitStatus != 0))
       break;
     usleep(10000);
   }
@@ -470,11 +482,12 @@ double logBytesPerNotification(const Figures& f) {
   return f.logBytes >= 0 && f.delivered > 0 ? static_cast<double>(f.logBytes) / f.delivered : -1;
 }
 
+// The figures of `d` (headed `name`), each beside those of the limits.
 void printDelivery(const std::string& title, const Figures& d,
-                   const std::vector<Limit>& limits = {}) {
+                   const std::vector<Limit>& limits = {}, const std::string& name = "daemon") {
   std::printf("\n%s\n", title.c_str());
   if (!d.measured)
-    std::printf("  daemon not measured: %s\n", d.note.c_str());
+    std::printf("  %s not measured: %s\n", name.c_str(), d.note.c_str());
   else if (!d.note.empty())
     std::printf("  note: %s\n", d.note.c_str());
   std::vector<const Limit*> shown;
@@ -490,7 +503,7 @@ void printDelivery(const std::string& title, const Figures& d,
     std::printf("\n");
   };
   if (!shown.empty()) {
-    std::vector<std::string> head{"daemon"};
+    std::vector<std::string> head{name};
     for (const Limit* l : shown) head.insert(head.end(), {l->name, l->ratioName});
     columns("figure", head);
   }
@@ -535,16 +548,30 @@ void printDelivery(const std::string& title, const Figures& d,
   }
 }
 
+// An empty outbox made from packaging/norv-outbox.sql, as an administrator
+// would apply it.
+void freshOutbox(const Options& o) {
+  try {
+    Producer(true).exec(
+        "SET client_min_messages = warning; DROP TABLE IF EXISTS norv_outbox; "
+        "DROP FUNCTION IF EXISTS norv_notify(text);\n" +
+        readFile(o.outboxSql));
+  } catch (const std::exception& e) {
+    progress(std::string("cannot make the outbox: ") + e.what());
+  }
+}
+
 bool delivered(const Figures& f) {
   return f.measured && f.lost == 0 && f.duplicates == 0 && f.orderViolations == 0;
 }
 
 [[noreturn]] void usage(const char* problem) {
-  std::fprintf(stderr,
-               "norv-bench: %s\nusage: norv-bench [--bin DIR] [--burst N] [--steady-rate N] "
-               "[--steady-seconds S] [--soak N] [--slow-count N] [--slow-seconds S] "
-               "[--server-seconds S] [--only plugin,server,burst,steady,soak,slow]\n",
-               problem);
+  std::fprintf(
+      stderr,
+      "norv-bench: %s\nusage: norv-bench [--bin DIR] [--burst N] [--steady-rate N] "
+      "[--steady-seconds S] [--soak N] [--slow-count N] [--slow-seconds S] [--backlog N] "
+      "[--server-seconds S] [--only plugin,server,burst,steady,soak,slow,outbox,backlog]\n",
+      problem);
   std::exit(2);
 }
 
@@ -574,6 +601,7 @@ int main(int argc, char** argv) {
   o.plugin = dirOf(o.self) + "/norv-bench-plugin";
   o.bareRelay = dirOf(o.self) + "/norv-bench-bare-relay";
   o.slowReceiver = NORV_BENCH_SOURCE_DIR "/slow_receiver.py";
+  o.outboxSql = NORV_BENCH_SOURCE_DIR "/../packaging/norv-outbox.sql";
   const option options[] = {{"bin", required_argument, nullptr, 'b'},
                             {"burst", required_argument, nullptr, 'n'},
                             {"steady-rate", required_argument, nullptr, 'r'},
@@ -582,6 +610,7 @@ int main(int argc, char** argv) {
                             {"slow-count", required_argument, nullptr, 'c'},
                             {"slow-seconds", required_argument, nullptr, 'w'},
                             {"server-seconds", required_argument, nullptr, 'v'},
+                            {"backlog", required_argument, nullptr, 'g'},
                             {"only", required_argument, nullptr, 'o'},
                             {nullptr, 0, nullptr, 0}};
   opterr = 0;
@@ -611,6 +640,9 @@ int main(int argc, char** argv) {
         break;
       case 'v':
         o.serverSeconds = positive("server-seconds", optarg);
+        break;
+      case 'g':
+        o.backlog = static_cast<long>(positive("backlog", optarg));
         break;
       case 'o': {
         std::istringstream list(optarg);
@@ -697,6 +729,45 @@ int main(int argc, char** argv) {
   }
   SlowFigures slow;
   if (o.wants("slow")) slow = runSlow(o);
+  Figures outboxBurst, outboxSteady, backlog;
+  long backlogRssKb = -1;
+  if (o.wants("outbox")) {
+    progress("outbox daemon: burst of " + std::to_string(o.burst) + " raised with norv_notify");
+    freshOutbox(o);
+    outboxBurst = runRelay(
+        o, "outbox burst", o.burst,
+        [&](Producer& p, const ArrivalReader&) { p.burst(0, o.burst, 1000); }, nullptr,
+        Sender::kOutbox);
+    long count = static_cast<long>(o.steadyRate * o.steadySeconds);
+    progress("outbox daemon: steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) +
+             " s");
+    freshOutbox(o);
+    outboxSteady = runRelay(
+        o, "outbox steady", count,
+        [&](Producer& p, const ArrivalReader&) { p.steady(count, o.steadyRate); }, nullptr,
+        Sender::kOutbox);
+  }
+  if (o.wants("backlog")) {
+    progress("outbox: a backlog of " + std::to_string(o.backlog) + " rows, no daemon running");
+    freshOutbox(o);
+    try {
+      Producer(true).fillOutbox(0, o.backlog);
+    } catch (const std::exception& e) {
+      backlog.note = e.what();
+    }
+    progress("outbox daemon: draining the backlog");
+    if (backlog.note.empty())
+      backlog = runRelay(
+          o, "backlog", o.backlog, [](Producer&, const ArrivalReader&) {},
+          [&](long, pid_t pid) { backlogRssKb = std::max(backlogRssKb, readProc(pid).peakRssKb); },
+          Sender::kOutbox);
+    // Raised before the daemon started: the rate runs from the first arrival,
+    // and the time since each was raised says nothing.
+    if (backlog.lastArrival > backlog.firstArrival)
+      backlog.rate = static_cast<double>(backlog.delivered) * 1e6 /
+                     static_cast<double>(backlog.lastArrival - backlog.firstArrival);
+    backlog.p50Ms = backlog.p99Ms = backlog.maxMs = -1;
+  }
 
   // ---- the table ----
   std::printf("\n==== norv relay benchmark ====\n");
@@ -778,6 +849,32 @@ int main(int argc, char** argv) {
     } else {
       std::printf("  not measured\n");
     }
+  }
+  // Outbox mode beside LISTEN mode's burst: its rate is the goal's measure.
+  const std::vector<Limit> listenBurst = {{"LISTEN burst", "outbox/LISTEN", &burst, ""}};
+  auto outboxTarget = [&](const Figures& f) {
+    if (!f.measured || !burst.measured) return;
+    bool met = delivered(f) && f.rate * 2 >= burst.rate && f.peakRssKb <= 20 * 1024;
+    std::printf("  target: all delivered in order, rate >= 1/2 of LISTEN burst, RSS <= 20 MB: %s\n",
+                verdict(met));
+  };
+  if (o.wants("outbox")) {
+    printDelivery(
+        "Outbox burst of " + std::to_string(o.burst) + " (norv_notify, transactions of 1 000)",
+        outboxBurst, listenBurst, "outbox");
+    outboxTarget(outboxBurst);
+    printDelivery("Outbox steady " + num(o.steadyRate) + "/s for " + num(o.steadySeconds) + " s",
+                  outboxSteady, {{"LISTEN", "outbox/LISTEN", &steady, ""}}, "outbox");
+    if (outboxSteady.measured)
+      std::printf("  target: nothing lost, p99 <= 5 ms: %s\n",
+                  verdict(delivered(outboxSteady) && outboxSteady.p99Ms <= 5.0));
+  }
+  if (o.wants("backlog")) {
+    if (backlogRssKb > backlog.peakRssKb) backlog.peakRssKb = backlogRssKb;
+    printDelivery("Outbox backlog of " + std::to_string(o.backlog) +
+                      " rows drained (rate from the first arrival)",
+                  backlog, listenBurst, "outbox");
+    outboxTarget(backlog);
   }
   return 0;
 }
