@@ -35,6 +35,7 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/ServerLoad.h"
+#include "config/convertTo.h"
 #include "services/service.h"
 
 using namespace bench;
@@ -575,12 +576,21 @@ bool delivered(const Figures& f) {
   std::exit(2);
 }
 
-double positive(const char* option, const char* text) {
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(v > 0))
-    usage((std::string("--") + option + " wants a positive number").c_str());
-  return v;
+// The value of --option, from low to high; usage() for anything else.
+template <class Number>
+Number positive(const char* option, const char* text, Number low, Number high) {
+  Number value = 0;
+  if (!numberInRange(text, low, high, value))
+    usage(numberRefusal(std::string("--") + option, text, low, high).c_str());
+  return value;
+}
+
+// Counts of messages; rates (a second) and seconds.
+long messageCount(const char* option, const char* text) {
+  return static_cast<long>(positive<long long>(option, text, 1, 100000000));
+}
+double rateOrSeconds(const char* option, const char* text) {
+  return positive(option, text, 0.1, 86400.0);
 }
 
 }  // namespace
@@ -621,28 +631,28 @@ int main(int argc, char** argv) {
         o.bin = optarg;
         break;
       case 'n':
-        o.burst = static_cast<long>(positive("burst", optarg));
+        o.burst = messageCount("burst", optarg);
         break;
       case 'r':
-        o.steadyRate = positive("steady-rate", optarg);
+        o.steadyRate = rateOrSeconds("steady-rate", optarg);
         break;
       case 's':
-        o.steadySeconds = positive("steady-seconds", optarg);
+        o.steadySeconds = rateOrSeconds("steady-seconds", optarg);
         break;
       case 'k':
-        o.soak = static_cast<long>(positive("soak", optarg));
+        o.soak = messageCount("soak", optarg);
         break;
       case 'c':
-        o.slowCount = static_cast<long>(positive("slow-count", optarg));
+        o.slowCount = messageCount("slow-count", optarg);
         break;
       case 'w':
-        o.slowSeconds = positive("slow-seconds", optarg);
+        o.slowSeconds = rateOrSeconds("slow-seconds", optarg);
         break;
       case 'v':
-        o.serverSeconds = positive("server-seconds", optarg);
+        o.serverSeconds = rateOrSeconds("server-seconds", optarg);
         break;
       case 'g':
-        o.backlog = static_cast<long>(positive("backlog", optarg));
+        o.backlog = messageCount("backlog", optarg);
         break;
       case 'o': {
         std::istringstream list(optarg);

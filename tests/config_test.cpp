@@ -1,14 +1,16 @@
-// The INI reader on real files, the text/number conversions and the dotted quad.
+// The INI reader and the daemon's keys on real files, the conversions and the dotted quad.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/convertTo.h"
 #include "config/iniConfig.h"
 #include "config/ip.h"
+#include "daemon/DaemonConfig.h"
 #include "support/TestSupport.h"
 
 using testsupport::writeFile;
@@ -79,6 +81,42 @@ TEST_F(IniConfigTest, SectionCollectsRawLinesAndAccumulates) {
   EXPECT_EQ(&ini.getSection("LOG"), &ini.getSection("NONE"));
 }
 
+// The daemon logs these at INFO (an unknown section, [X], is left alone), then at ERR.
+TEST_F(IniConfigTest, DaemonConfigurationNamesUnknownKeysAndBadValues) {
+  using Lines = std::vector<std::string>;
+  const std::tuple<const char*, Lines, Lines> files[] = {
+      {"[RECEIVER]\nport= 8443 \nresume_timout=5\n[DB]\nport=5\nsource=outbox\n[X]\ny=1\n",
+       {"configuration: unknown key [DB] port ignored; did you mean PGSQL_port or [RECEIVER] port?",
+        "configuration: unknown key [RECEIVER] resume_timout ignored; did you mean "
+        "resume_timeout?"},
+       {}},
+      {"[DB]\nconnect_timeout=0\n[RECEIVER]\nresume=maybe\n",
+       {},
+       {"configuration: [DB] connect_timeout must be a number of seconds from 1 to 3600, not '0'",
+        "configuration: [RECEIVER] port must be a port number from 1 to 65535, not ''",
+        "configuration: [RECEIVER] resume must be on or off, not 'maybe'"}},
+  };
+  for (const auto& [content, unknown, bad] : files) {
+    writeFile(path, content);
+    const DaemonConfig config = readDaemonConfig(path);
+    EXPECT_EQ(config.unknownKeys, unknown);
+    EXPECT_EQ(config.badValues, bad);
+    // The good file's values: blanks around a number, a default.
+    EXPECT_EQ(config.receiverPort == 8443 && config.outbox && config.connectTimeoutSeconds == 10,
+              bad.empty());
+  }
+}
+
+// ...in its section, and the example sets no other key and no bad value.
+TEST(DaemonConfig, TheExampleConfigurationHoldsEveryKeyOfTheTable) {
+  const std::string example = testsupport::sourcePath("packaging/quillon.conf");
+  const DaemonConfig config = readDaemonConfig(example);
+  EXPECT_EQ(config.unknownKeys, std::vector<std::string>());
+  EXPECT_EQ(config.badValues, std::vector<std::string>());
+  for (const auto& [section, name] : daemonConfigKeys())
+    EXPECT_EQ(iniConfig(example).getSection(section).count(name), 1u) << section << " " << name;
+}
+
 TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfitAndClamps) {
   const std::pair<const char*, int> ints[] = {
       {"42abc", 42}, {" -7", -7}, {"abc", 0}, {"3000000000", INT_MAX}, {"-3000000000", INT_MIN}};
@@ -88,6 +126,22 @@ TEST(ConvertTo, TextToNumberStopsAtTheFirstMisfitAndClamps) {
   EXPECT_EQ(stringToLongInt("99999999999999999999"), ULONG_MAX);
   EXPECT_EQ(stringToLongLongInt("12345678901234x"), 12345678901234ULL);
   EXPECT_DOUBLE_EQ(stringToDouble("-2.5e1kg"), -25.0);
+}
+
+TEST(ConvertTo, NumberInRangeTakesTheWholeTextOrNothing) {
+  const std::pair<const char*, long long> ints[] = {
+      {"8443", 8443}, {" \t+1\r\n", 1}, {"", -1},      {" ", -1},   {"84x3", -1},
+      {"1e3", -1},    {"0", -1},        {"65536", -1}, {"1 2", -1}, {"99999999999999999999", -1}};
+  for (const auto& [text, value] : ints) {
+    long long out = -1;
+    EXPECT_EQ(numberInRange(text, 1, 65535, out), value != -1) << text;
+    EXPECT_EQ(out, value) << text;
+  }
+  double seconds = 0;
+  EXPECT_TRUE(numberInRange(" 0.5", 0.1, 86400.0, seconds) && seconds == 0.5);
+  EXPECT_FALSE(numberInRange("0.05", 0.1, 86400.0, seconds));
+  EXPECT_EQ(numberRefusal("--port", "x", 0.1, 86400.0, "rate"),
+            "--port must be a rate from 0.1 to 86400, not 'x'");
 }
 
 TEST(ConvertTo, NumberToTextUsesTheDefaultStreamFormat) {

@@ -170,7 +170,7 @@ TEST_F(ReceiveToolTest, BadCommandLinesExitWithTwo) {
       {" --cert " + pair.cert, "--cert and --key are required"},
       {" --cert /nonexistent/c.pem --key " + pair.key, "/nonexistent/c.pem"},
       {" --cert " + pair.cert + " --key " + pair.key + " --queue-limit 0",
-       "--queue-limit wants a number"},
+       "--queue-limit must be a number from 1 to"},
   };
   for (const auto& [options, message] : cases) {
     const ExecResult r = runShell(std::string("timeout 10 ") + NORV_RECEIVE_PROGRAM + options);

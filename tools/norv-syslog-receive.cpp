@@ -34,6 +34,7 @@
 
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
+#include "config/convertTo.h"
 #include "websocket/ServerTlsContext.h"
 #include "websocket/SyslogServer.h"
 
@@ -108,12 +109,9 @@ void onListening(int port) {
 }
 
 long long parseNumber(const char* option, const char* text, long long low, long long high) {
-  errno = 0;
-  char* end = nullptr;
-  long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
-    usage(std::string("--") + option + " wants a number from " + std::to_string(low) + " to " +
-          std::to_string(high) + ", not '" + text + "'");
+  long long value = 0;
+  if (!numberInRange(text, low, high, value))
+    usage(numberRefusal(std::string("--") + option, text, low, high));
   return value;
 }
 
