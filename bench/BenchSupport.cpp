@@ -27,30 +27,6 @@ std::int64_t nowMicros() {
 
 // ---- /proc ----------------------------------------------------------------
 
-ProcFigures readProc(pid_t pid) {
-  ProcFigures f;
-  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  std::size_t close = stat.rfind(')');
-  if (close != std::string::npos) {
-    // Fields after the command name start at field 3 (state); utime is 14, stime 15.
-    std::istringstream in(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-      if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-      if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
-    }
-    f.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
-  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) f.peakRssKb = std::atol(line.c_str() + 6);
-    if (line.compare(0, 6, "VmRSS:") == 0) f.rssKb = std::atol(line.c_str() + 6);
-  }
-  return f;
-}
-
 // ---- arrivals -------------------------------------------------------------
 
 namespace {

@@ -27,13 +27,8 @@ namespace bench {
 // Wall-clock microseconds: the same clock as PostgreSQL's clock_timestamp().
 std::int64_t nowMicros();
 
-// CPU seconds (user + system) and resident sizes of a live process.
-struct ProcFigures {
-  double cpuSeconds = -1;
-  long peakRssKb = -1;  // VmHWM
-  long rssKb = -1;      // VmRSS
-};
-ProcFigures readProc(pid_t pid);
+using testsupport::ProcFigures;
+using testsupport::readProc;
 
 // One notification seen at the receiving end.
 struct Arrival {

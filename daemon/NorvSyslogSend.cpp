@@ -18,6 +18,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "base/EndProcess.h"
 #include "base/MutexLock.h"
 #include "config/iniConfig.h"
 #include "daemon/LogFile.h"
@@ -56,16 +57,9 @@ int wakePipe[2] = {-1, -1};
 LogFile logFile;
 std::streambuf* consoleBuf = nullptr;
 
-// Ends the process with everything written so far flushed. The sender's I/O
-// thread may still be running, so no static destructor may run behind it:
-// the log mutex is taken and kept, so no other thread's line starts, and the
-// process ends with _exit.
-[[noreturn]] void endProcess(int status) {
-  pthread_mutex_lock(&mutex_log_system);
-  std::cout.flush();
-  std::fflush(nullptr);
-  _exit(status);
-}
+// Ends the process with everything written so far flushed: the sender's I/O
+// thread may still be running (base/EndProcess.h).
+[[noreturn]] void endProcess(int status) { norv::endProcess(&mutex_log_system, status); }
 
 void parseOptions(int argc, char** argv) {
   if (argc <= 1) return;
@@ -120,24 +114,25 @@ void installStopHandlers() {
 }
 
 std::string connectionLine(const DaemonConfig& c) {
-  using norv::pgConnectionParam;
-  return pgConnectionParam("host", c.dbHost) + " " + pgConnectionParam("port", c.dbPort) + " " +
-         pgConnectionParam("dbname", c.dbName) + " " + pgConnectionParam("user", c.dbUser) + " " +
-         pgConnectionParam("password", c.dbPassword);
+  return norv::pgConnectionString(c.dbHost, c.dbPort, c.dbName, c.dbUser, c.dbPassword) + " " +
+         norv::pgConnectionParam("connect_timeout", std::to_string(c.connectTimeoutSeconds));
 }
 
 // The configuration's numbers and switches checked, the database connection
 // (and in outbox mode its table and function), the sender and the listener
-// thread.
-void start() {
+// thread. False when a stop request came while it connected.
+bool start() {
+  if (!daemonConfig.report(write_log)) endProcess(1);
   std::string problem;
-  if (!daemonConfig.readNumbers(problem)) {
-    write_log("ERR", problem);
-    endProcess(1);
-  }
   write_log("INFO", "NORV Database connection ....");
   connectLine = connectionLine(daemonConfig);
-  dblistener = new pgSafeThread(connectLine);
+  std::string error;
+  norv::PgConn session = connectDatabase(connectLine, error);
+  if (!session) {
+    if (die_norv) return false;  // a stop came first: the usual stop, status 0
+    throw PostgresqlException(error);
+  }
+  dblistener = new pgSafeThread(std::move(session));
   askForUtf8(dblistener->conn);
   write_log("INFO", "Connection database sucessful. Encoding: " + dblistener->getClientEncoding());
   if (daemonConfig.outbox) {
@@ -166,6 +161,7 @@ void start() {
     endProcess(1);
   }
   write_log("INFO", "INSTANCE Listener - Success");
+  return true;
 }
 
 // After the listener's end: what it handed to the sender reaches the
@@ -243,14 +239,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  iniConfig config(pathToConfigFile);
+  bool started = false;
   try {
-    daemonConfig = readDaemonConfig(config);
+    daemonConfig = readDaemonConfig(pathToConfigFile);
     openLog(daemonConfig.logFile);
     write_log("INFO", "Receiver start....");
     write_log("INFO", "Receiver configuration open succesful");
     installStopHandlers();
-    start();
+    started = start();
   } catch (const FileException& e) {
     {
       norv::MutexLock lock(mutex_log_system);
@@ -265,6 +261,6 @@ int main(int argc, char** argv) {
     endProcess(1);
   }
 
-  pthread_join(th_listener, nullptr);
+  if (started) pthread_join(th_listener, nullptr);
   shutdown();
 }

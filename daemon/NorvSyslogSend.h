@@ -7,15 +7,18 @@
 #ifndef NORV_DAEMON_NORVSYSLOGSEND_H
 #define NORV_DAEMON_NORVSYSLOGSEND_H
 
+#include <poll.h>
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "base/Mutex.h"
 #include "daemon/DaemonConfig.h"
+#include "database/PgHandles.h"
 
 class Outbox;
 class pgSafeThread;
@@ -55,6 +58,19 @@ int wakeWriteFd();
 // Asks the server to convert every text into UTF8 (see NorvSyslogSend.cpp);
 // again after the connection was opened again.
 void askForUtf8(pg_conn* conn);
+
+// Waits until the wake-up pipe has a byte, `sock` (if >= 0) is ready for
+// `events` (then true), or the time is up; empties the pipe. A signal that
+// cuts the wait short just ends it. Log lines that wait in the buffer are
+// written first, or within a few milliseconds.
+bool waitFor(int sock, std::chrono::milliseconds timeout, short events = POLLIN);
+// Opens a database session without keeping a stop waiting: libpq's
+// non-blocking connect, watched beside the wake-up pipe, bounded by [DB]
+// connect_timeout. Null, with the reason in `error`, when it fails, times
+// out or a stop request comes first (die_norv).
+norv::PgConn connectDatabase(const std::string& conninfo, std::string& error);
+// The same for the listener's session `conn`, opened again (PQresetStart).
+bool reopenDatabase(pg_conn* conn, std::string& error);
 
 void write_log(std::string level, std::string message);
 // write_log with the message given in parts, made into the line directly.

@@ -47,45 +47,24 @@ constexpr std::size_t kMaxUnackedBytes = 256u << 10;
 // In outbox mode, rows (messages) sent and not acknowledged, whatever their
 // size: each is remembered until its delete, and empty rows count no bytes.
 constexpr std::size_t kMaxUnackedRows = 4096;
-// How long an attempt to open the database session again may take.
-constexpr milliseconds kDatabaseConnectWait{10000};
 // How long a failed send waits for the sender's close handler, which ends the
 // process with its timing report once the library's TLS shutdown is over
 // (bounded by the library's 5 s timer).
 constexpr milliseconds kSenderCloseWait{7000};
 
-// Waits until the wake-up pipe has a byte, `sock` (if >= 0) is readable (or
-// ready for `events`), or the time is up; then empties the pipe. A signal
-// that cuts the wait short just ends it. Log lines that wait in the buffer
-// are written first, or within a few milliseconds.
-void waitFor(int sock, milliseconds timeout, short events = POLLIN) {
-  const bool linesWaiting = logPending();
-  if (linesWaiting) timeout = std::min(timeout, kLogDelay);
-  timeout = std::min(timeout, systemd::watchdogDue());
-  pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, events, 0}};
-  const int timeoutMs = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
-  if (poll(fds, sock >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
-    char sink[256];
-    while (read(fds[0].fd, sink, sizeof sink) > 0) {
-    }
-  }
-  if (linesWaiting) flushLog();
-}
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 // The share of PostgreSQL's notification queue in use, asked on a
 // connection of its own: the listener's connection would have to read every
 // notification waiting for it first.
 std::string queueUsage() {
-  try {
-    pgSafeThread probe(connectLine);
-    PGresult* r = probe.executeRequest("SELECT pg_notification_queue_usage()");
-    std::string usage = PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "?";
-    PQclear(r);
-    return usage;
-  } catch (const PostgresqlException& e) {
-    std::string text = e.what();
-    return "unknown (" + text.substr(0, text.find('\n')) + ")";
-  }
+  std::string error;
+  norv::PgConn probe = connectDatabase(connectLine, error);
+  if (!probe) return "unknown (" + firstLine(error) + ")";
+  norv::PgResult r(PQexec(probe.get(), "SELECT pg_notification_queue_usage()"));
+  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1)
+    return "unknown (" + firstLine(PQerrorMessage(probe.get())) + ")";
+  return PQgetvalue(r.get(), 0, 0);
 }
 
 // A condition that may last (a receiver that acknowledges nothing while data
@@ -232,9 +211,12 @@ class Reconnect {
     lost_ = false;
   }
 
-  milliseconds untilDue(Clock::time_point now) const {
-    return std::min(spell_.untilDue(now, daemonConfig.resumeTimeoutSeconds),
-                    backoff_.untilDue(now));
+  // While an attempt is under way the next one is not due, however late:
+  // the sender's change of state wakes the listener.
+  milliseconds untilDue(Clock::time_point now, SyslogClient::State state) const {
+    const milliseconds spell = spell_.untilDue(now, daemonConfig.resumeTimeoutSeconds);
+    if (state == SyslogClient::State::Connecting) return spell;
+    return std::min(spell, backoff_.untilDue(now));
   }
 
  private:
@@ -298,18 +280,19 @@ class BusySpell {
 int forwardOne(const char* channel, std::string_view payload, BusySpell& busy) {
   busy.taken();
   logLine("INFO", {"th_listener#Receive#", channel, "#", payload});
-  // A text frame must be UTF-8. The connection asks for UTF8 unless the
-  // database is SQL_ASCII, which converts nothing and may hold any byte.
-  std::string repaired;
-  if (!norv::isValidUtf8(payload.data(), payload.size())) {
-    repaired = payload;
-    const std::size_t replaced = norv::repairUtf8(repaired);
-    write_log("ERR", "th_listener#payload is not valid UTF-8: " + std::to_string(replaced) +
-                         " byte(s) sent as U+FFFD");
-    payload = repaired;
-  }
   try {
-    endpoint->send(payload.data(), payload.size());
+    try {
+      endpoint->send(payload.data(), payload.size());  // which checks that it is UTF-8
+    } catch (const websocketpp::exception& e) {
+      if (e.code() != websocketpp::processor::error::invalid_payload) throw;
+      // A text frame must be UTF-8. The connection asks for UTF8 unless the
+      // database is SQL_ASCII, which converts nothing and may hold any byte.
+      std::string repaired(payload);
+      const std::size_t replaced = norv::repairUtf8(repaired);
+      write_log("ERR", "th_listener#payload is not valid UTF-8: " + std::to_string(replaced) +
+                           " byte(s) sent as U+FFFD");
+      endpoint->send(repaired.data(), repaired.size());
+    }
   } catch (const websocketpp::exception& e) {
     write_log("ERR", std::string("send failed: ") + e.what());
     if (!connectionLost(e)) return 0;
@@ -367,24 +350,6 @@ bool readInput(PGconn* conn) {
   return false;
 }
 
-// Opens the listener's session again without blocking: PQresetStart, then
-// PQresetPoll whenever its socket is ready, with the wake-up pipe watched
-// beside it so that a stop request ends the attempt. False when it failed.
-bool reopen(PGconn* conn) {
-  if (!PQresetStart(conn)) return false;
-  const Clock::time_point deadline = Clock::now() + kDatabaseConnectWait;
-  for (PostgresPollingStatusType s = PGRES_POLLING_WRITING; !die_norv && Clock::now() < deadline;
-       s = PQresetPoll(conn)) {
-    if (s == PGRES_POLLING_OK) return true;
-    if (s == PGRES_POLLING_FAILED) return false;
-    systemd::watchdog();
-    waitFor(PQsocket(conn),
-            std::min(kPause, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())),
-            s == PGRES_POLLING_READING ? POLLIN : POLLOUT);
-  }
-  return false;
-}
-
 // Outbox mode: the session broke (`why`). It is opened again (Backoff) for
 // as long as it takes, while the producers' rows wait in the table; the
 // cursor, the gaps, the rows in flight and the deletes due are kept. False
@@ -405,14 +370,15 @@ bool reconnectDatabase(PGconn* conn, const std::string& why) {
     }
     backoff.attempt(now, "the database");
     try {
-      if (reopen(conn)) {
+      std::string error;
+      if (reopenDatabase(conn, error)) {
         askForUtf8(conn);
         outbox->open();
         write_log("INFO", "database session open again after " +
                               std::to_string(backoff.attempts()) + " attempt(s)");
         return true;
       }
-      if (!die_norv) write_log("ERR", std::string("connecting failed: ") + PQerrorMessage(conn));
+      if (!die_norv) write_log("ERR", "connecting failed: " + error);
     } catch (const DatabaseLost& e) {
       write_log("ERR", e.what());
     }
@@ -427,6 +393,10 @@ bool relay(PGconn* conn) {
   Reconnect reconnect;
   long total = 0;
   systemd::status("connecting to " + receiverUri, true);
+  // Listening is what a restart would lose: in resume mode the daemon is of
+  // use from here on, whether or not the receiver can be reached yet. (Its
+  // status then says that the receiver is unreachable and what waits.)
+  if (daemonConfig.resume) systemd::ready();
   while (!die_norv) {
     systemd::watchdog();
     const Clock::time_point now = Clock::now();
@@ -436,7 +406,7 @@ bool relay(PGconn* conn) {
       if (daemonConfig.resume) {
         busy.end();
         if (!reconnect.down(now, state)) return false;
-        waitFor(-1, std::min(kPause, reconnect.untilDue(now)));
+        waitFor(-1, std::min(kPause, reconnect.untilDue(now, state)));
         continue;
       }
       busy.end();
@@ -452,7 +422,7 @@ bool relay(PGconn* conn) {
       return false;
     }
     reconnect.open();
-    systemd::ready();  // listening, and the receiver connection is open
+    systemd::ready();  // listening, and the receiver connection is open (if not yet said)
     if (systemd::statusDue())
       systemd::status("relaying: " + std::to_string(total) + " notification(s) forwarded, " +
                       std::to_string(endpoint->getBufferedAmount()) + " bytes unacknowledged");
@@ -504,4 +474,74 @@ void* thread_listener_database(void*) {
     listener_failed = true;
   }
   return nullptr;
+}
+
+bool waitFor(int sock, milliseconds timeout, short events) {
+  const bool linesWaiting = logPending();
+  if (linesWaiting) timeout = std::min(timeout, kLogDelay);
+  timeout = std::min(timeout, systemd::watchdogDue());
+  pollfd fds[2] = {{wakeReadFd(), POLLIN, 0}, {sock, events, 0}};
+  const int timeoutMs = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
+  const bool ready = poll(fds, sock >= 0 ? 2 : 1, timeoutMs) > 0;
+  if (ready && (fds[0].revents & POLLIN)) {
+    char sink[256];
+    while (read(fds[0].fd, sink, sizeof sink) > 0) {
+    }
+  }
+  if (linesWaiting) flushLog();
+  return ready && sock >= 0 && fds[1].revents != 0;
+}
+
+namespace {
+
+// Drives a non-blocking connect (or reset) of `conn` to its end: `step`
+// (PQconnectPoll or PQresetPoll) is called each time the socket is ready as
+// libpq asked, never before (while a TCP connect is under way an early call
+// would take it for done), with the wake-up pipe watched beside it, so that
+// a stop request ends the attempt at once. libpq leaves connect_timeout to
+// the caller of a non-blocking connect: it is applied here.
+bool finishConnect(PGconn* conn, PostgresPollingStatusType (*step)(PGconn*), std::string& error) {
+  const std::chrono::seconds limit(daemonConfig.connectTimeoutSeconds);
+  const Clock::time_point deadline = Clock::now() + limit;
+  for (PostgresPollingStatusType s = PGRES_POLLING_WRITING;;) {
+    if (s == PGRES_POLLING_OK) return true;
+    if (s == PGRES_POLLING_FAILED) {
+      error = PQerrorMessage(conn);
+      return false;
+    }
+    const Clock::time_point now = Clock::now();
+    if (die_norv || now >= deadline) {
+      error = die_norv ? "a stop was asked for"
+                       : "no answer after " + std::to_string(limit.count()) +
+                             " s ([DB] connect_timeout)";
+      return false;
+    }
+    systemd::watchdog();
+    if (waitFor(PQsocket(conn), std::min(kPause, std::chrono::ceil<milliseconds>(deadline - now)),
+                s == PGRES_POLLING_READING ? POLLIN : POLLOUT))
+      s = step(conn);
+  }
+}
+
+}  // namespace
+
+norv::PgConn connectDatabase(const std::string& conninfo, std::string& error) {
+  norv::PgConn conn(PQconnectStart(conninfo.c_str()));
+  if (!conn) {
+    error = "out of memory";
+    return conn;
+  }
+  if (PQstatus(conn.get()) == CONNECTION_BAD || !finishConnect(conn.get(), PQconnectPoll, error)) {
+    if (error.empty()) error = PQerrorMessage(conn.get());
+    conn.reset();
+  }
+  return conn;
+}
+
+bool reopenDatabase(PGconn* conn, std::string& error) {
+  if (!PQresetStart(conn)) {
+    error = PQerrorMessage(conn);
+    return false;
+  }
+  return finishConnect(conn, PQresetPoll, error);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "base/EscapeControls.h"
 #include "base/MutexLock.h"
 #include "daemon/LogBatch.h"
 #include "daemon/NorvSyslogSend.h"
@@ -52,7 +53,9 @@ void logLine(std::string_view level, std::initializer_list<std::string_view> mes
   line.clear();
   norv::MutexLock lock(mutex_log_system);
   line.append(timeText.now()).append(1, '#').append(level).append(1, '#');
-  for (std::string_view part : message) line.append(part);
+  // Whatever a part quotes (a payload, a host, an error text) stays on this
+  // line: its control characters are escaped.
+  for (std::string_view part : message) norv::appendEscaped(line, part);
   line.append(1, '\n');
   std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
   if (batchDepth == 0) std::cout.flush();

@@ -28,16 +28,27 @@ std::string pgConnectionParam(const std::string& keyword, const std::string& val
   return out;
 }
 
+std::string pgConnectionIdentity(const std::string& host, const std::string& port,
+                                 const std::string& dbname, const std::string& user) {
+  return pgConnectionParam("host", host) + " " + pgConnectionParam("port", port) + " " +
+         pgConnectionParam("dbname", dbname) + " " + pgConnectionParam("user", user);
+}
+
 std::string pgConnectionIdentity(const std::string& host, int port, const std::string& dbname,
                                  const std::string& user) {
-  return pgConnectionParam("host", host) + " " + pgConnectionParam("port", intToString(port)) +
-         " " + pgConnectionParam("dbname", dbname) + " " + pgConnectionParam("user", user);
+  return pgConnectionIdentity(host, intToString(port), dbname, user);
+}
+
+std::string pgConnectionString(const std::string& host, const std::string& port,
+                               const std::string& dbname, const std::string& user,
+                               const std::string& password) {
+  return pgConnectionIdentity(host, port, dbname, user) + " " +
+         pgConnectionParam("password", password);
 }
 
 std::string pgConnectionString(const std::string& host, int port, const std::string& dbname,
                                const std::string& user, const std::string& password) {
-  return pgConnectionIdentity(host, port, dbname, user) + " " +
-         pgConnectionParam("password", password);
+  return pgConnectionString(host, intToString(port), dbname, user, password);
 }
 
 }  // namespace norv

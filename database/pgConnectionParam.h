@@ -16,11 +16,17 @@ namespace norv {
 std::string pgConnectionParam(const std::string& keyword, const std::string& value);
 
 // "host=... port=... dbname=... user=...": the part of a discrete connection
-// string that may be shown in an error text (no password).
+// string that may be shown in an error text (no password). The port as text
+// may be empty (libpq's default then applies).
+std::string pgConnectionIdentity(const std::string& host, const std::string& port,
+                                 const std::string& dbname, const std::string& user);
 std::string pgConnectionIdentity(const std::string& host, int port, const std::string& dbname,
                                  const std::string& user);
 
 // pgConnectionIdentity followed by " password=...".
+std::string pgConnectionString(const std::string& host, const std::string& port,
+                               const std::string& dbname, const std::string& user,
+                               const std::string& password);
 std::string pgConnectionString(const std::string& host, int port, const std::string& dbname,
                                const std::string& user, const std::string& password);
 

@@ -49,8 +49,15 @@ pgSafeThread::pgSafeThread(std::string host, int port, std::string dbname, std::
   open(norv::pgConnectionIdentity(host, port, dbname, user));
 }
 
+pgSafeThread::pgSafeThread(norv::PgConn connected) : conn(nullptr) {
+  adopt(std::move(connected), std::string());
+}
+
 void pgSafeThread::open(const std::string& errorSuffix) {
-  norv::PgConn c(PQconnectdb(connectionString.c_str()));
+  adopt(norv::PgConn(PQconnectdb(connectionString.c_str())), errorSuffix);
+}
+
+void pgSafeThread::adopt(norv::PgConn c, const std::string& errorSuffix) {
   if (!c) throw PostgresqlException(std::string("out of memory\n") + errorSuffix);
   if (PQstatus(c.get()) != CONNECTION_OK) {
     std::string text = std::string(PQerrorMessage(c.get())) + "\n" + errorSuffix;

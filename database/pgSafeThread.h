@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/Mutex.h"
+#include "database/PgHandles.h"
 
 // A failed connect or statement; the text starts with the failing step's
 // prefix and goes on with libpq's own message.
@@ -37,6 +38,9 @@ class pgSafeThread {
   // newline and the host/port/dbname/user part, never the password.
   pgSafeThread(std::string host, int port, std::string dbname, std::string user,
                std::string password);
+  // Takes over a session the caller opened (with libpq's non-blocking
+  // connect, say); throws like a failed connect when it is not connected.
+  explicit pgSafeThread(norv::PgConn connected);
   virtual ~pgSafeThread();
   pgSafeThread(const pgSafeThread&) = delete;
   pgSafeThread& operator=(const pgSafeThread&) = delete;
@@ -54,6 +58,8 @@ class pgSafeThread {
 
  private:
   void open(const std::string& errorSuffix);
+  // Keeps `c` as conn when it is connected; throws with its error otherwise.
+  void adopt(norv::PgConn c, const std::string& errorSuffix);
   // Runs call(conn) under the mutex and applies the success rule above;
   // errorFromConnection picks PQerrorMessage over PQresultErrorMessage.
   template <class Call>

@@ -20,6 +20,37 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The datagram socket systemd gives a Type=notify service: children started
+// while it lives are told of it (NOTIFY_SOCKET, with `environment`).
+class NotifySocket {
+ public:
+  NotifySocket(const std::string& path, const std::vector<std::string>& environment = {})
+      : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)), environment_(environment) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    unlink(path.c_str());
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    environment_.push_back("NOTIFY_SOCKET=" + path);
+    for (const std::string& e : environment_) putenv(const_cast<char*>(e.c_str()));
+  }
+  ~NotifySocket() {
+    for (const std::string& e : environment_) unsetenv(e.substr(0, e.find('=')).c_str());
+    close(fd_);
+  }
+  // The next datagram, "" when none came in `timeout`.
+  std::string next(std::chrono::milliseconds timeout) {
+    pollfd fd = {fd_, POLLIN, 0};
+    char datagram[512];
+    if (poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return "";
+    return std::string(datagram, std::max<ssize_t>(0, recv(fd_, datagram, sizeof datagram, 0)));
+  }
+
+ private:
+  int fd_;
+  std::vector<std::string> environment_;
+};
+
 class DaemonTest : public DaemonHarness {
  protected:
   const std::vector<std::string> burst = sequencePayloads(20000, "burst");
@@ -100,11 +131,15 @@ TEST_F(DaemonTest, StartUpFailuresEndWithStatusOneAndTheirReason) {
 }
 
 // Raised with pg_notify, then into the outbox (source=outbox, norv_notify).
+// The log quotes each payload on its own line, control characters escaped:
+// a payload cannot write a line of its own.
 TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   startReceiver();
-  const std::vector<std::string> payloads = {"{\"fromhost\":\"web01\",\"msg\":\"first\"}",
-                                             "second, plain", "", "with # hash\nand\nnew lines",
-                                             "{\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
+  const std::vector<std::string> payloads = {
+      "{\"fromhost\":\"web01\",\"msg\":\"first\"}", "second, plain", "",
+      "line\nMon Dec  7 03:11:13 2026#ERR#forged: lost\x1b[2J\t#",
+      "{\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
+  const std::string forged = "line\\nMon Dec  7 03:11:13 2026#ERR#forged: lost\\x1b[2J\\t#";
   for (const std::string& raise : {kNotifyRaise, kOutboxRaise}) {
     SCOPED_TRACE(raise);
     source_ = raise == kNotifyRaise ? "notify" : "outbox";
@@ -118,8 +153,12 @@ TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
     const std::vector<std::string> got = received();
     EXPECT_EQ(std::vector<std::string>(got.begin() + before, got.end()), payloads);
     for (const auto& p : payloads)
-      EXPECT_NE(log().find("#INFO#th_listener#Receive#syslog#" + p + "\n"), std::string::npos) << p;
+      EXPECT_NE(
+          log().find("#INFO#th_listener#Receive#syslog#" + (p == payloads[3] ? forged : p) + "\n"),
+          std::string::npos)
+          << p;
     EXPECT_EQ(log().find("not for us"), std::string::npos);
+    EXPECT_FALSE(logged("ERR#forged"));
     EXPECT_EQ(stopDaemon(), 0);
   }
 }
@@ -219,11 +258,8 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
   startReceiver();
   // A proxy that holds the connection for a while: the daemon listens long
   // before its WebSocket connection opens.
-  const int proxyPort = freePort();
-  ChildProcess proxy(
-      wsPeerArgv({"delay", std::to_string(proxyPort), std::to_string(receiverPort_), "2"}),
-      dir_.file("proxy.out"));
-  ASSERT_TRUE(waitUntil([&] { return readFile(dir_.file("proxy.out")) == "ready\n"; }, 10s));
+  const int proxyPort = startProxy(receiverPort_, 2);
+  ASSERT_NE(proxyPort, 0);
   startDaemon({"-f", writeConfig(proxyPort)});
   ASSERT_TRUE(waitLog("LISTEN SUCCESS"));
   ASSERT_EQ(log().find("\nHEELO\n"), std::string::npos)
@@ -316,6 +352,46 @@ TEST_F(DaemonTest, LosingTheDatabaseOrTheReceiverEndsWithStatusOneAndWholeLines)
   }
 }
 
+// Silent peers: a port that accepts TCP and never answers. For the database,
+// the start ends after [DB] connect_timeout (status 1), or at once on a stop
+// signal (status 0). For the receiver (resume mode): the daemon neither spins
+// nor keeps a stop waiting, and under systemd it is ready all the same, its
+// status saying that the receiver is unreachable.
+TEST_F(DaemonTest, SilentPeersNeitherHangNorSpinTheDaemon) {
+  for (const std::string silentOne : {"database", "database, stop", "receiver"}) {
+    SCOPED_TRACE(silentOne);
+    again();
+    const int silent = startProxy(1, 3600);
+    ASSERT_NE(silent, 0);
+    NotifySocket systemd(dir_.file("notify"));
+    const bool database = silentOne != "receiver";
+    if (database) pgPort_ = std::to_string(silent), dbExtra_ = "connect_timeout=2\n";
+    unlink(logPath_.c_str());
+    startDaemon({"-f", writeConfig(database ? 1 : silent, "resume=on\n")});
+    if (silentOne == "database") {
+      EXPECT_EQ(waitExit(), 1);
+      EXPECT_TRUE(logged("ERR#POSTGRESQL exception: no answer after 2 s ([DB] connect_timeout)"))
+          << log();
+      continue;
+    }
+    if (database) {
+      ASSERT_TRUE(waitLog("NORV Database connection ...."));
+    } else {  // until the first TLS handshake timed out and the next attempt began
+      ASSERT_TRUE(waitLog("(attempt 1,", 20s)) << log();
+      EXPECT_LT(readProc(daemon_->pid()).cpuSeconds, 0.5) << "it spins";
+      std::string said, datagram;
+      while (!(datagram = systemd.next(100ms)).empty()) said += datagram + "\n";
+      EXPECT_NE(said.find("READY=1"), std::string::npos) << said;
+      EXPECT_NE(said.find("STATUS=receiver unreachable"), std::string::npos) << said;
+    }
+    daemon_->signal(SIGTERM);
+    int status = -1;
+    EXPECT_TRUE(daemon_->wait(3s, &status)) << "a stop kept waiting";
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(finished());
+  }
+}
+
 TEST_F(DaemonTest, UnreachableReceiverIsReportedAndEndsTheDaemon) {
   startDaemon({"-f", writeConfig(freePort())});
   EXPECT_EQ(waitExit(), 1);
@@ -387,28 +463,14 @@ TEST_F(DaemonTest, ResumeModeLosesNothingWhenTheReceiverRestarts) {
 // copying and truncating: the file then holds only the new lines, with no
 // hole of zero bytes where the old ones were.
 TEST_F(DaemonTest, UnderSystemdItSaysReadyPingsTheWatchdogAndItsLogRotates) {
-  const std::string socketPath = dir_.file("notify");
-  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, socketPath.c_str());
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  std::shared_ptr<void> closeSock(nullptr, [sock](void*) { close(sock); });
-  setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-  setenv("WATCHDOG_USEC", "200000", 1);
+  NotifySocket systemd(dir_.file("notify"), {"WATCHDOG_USEC=200000"});
   startReceiver();
   startDaemon({"-f", writeConfig(receiverPort_)});
-  unsetenv("NOTIFY_SOCKET");
-  unsetenv("WATCHDOG_USEC");
   std::string logWhenReady;
   int watchdogs = 0;
   const auto end = std::chrono::steady_clock::now() + 3s;
   while (std::chrono::steady_clock::now() < end && watchdogs < 5) {
-    pollfd fd = {sock, POLLIN, 0};
-    char datagram[512];
-    if (poll(&fd, 1, 100) <= 0) continue;
-    const std::string text(datagram,
-                           std::max<ssize_t>(0, recv(sock, datagram, sizeof datagram, 0)));
+    const std::string text = systemd.next(100ms);
     if (text == "READY=1" && logWhenReady.empty()) logWhenReady = log();
     watchdogs += text == "WATCHDOG=1" && !logWhenReady.empty();
   }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "base/EndProcess.h"
 #include "base/EscapeControls.h"
 #include "base/MutexLock.h"
 #include "base/Utf8.h"
@@ -477,14 +478,7 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl) {
     return;
   }
   setState(State::Closed);
-  // The lock is kept until the end: no other thread can start a line that
-  // would be cut short, and no static destructor runs under working threads.
-  pthread_mutex_lock(outputMutex.load());
-  std::cout << out.str();
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  _exit(1);
+  norv::endProcess(outputMutex.load(), 1, out.str());
 }
 
 void SyslogClient::on_fail(websocketpp::connection_hdl hdl) {

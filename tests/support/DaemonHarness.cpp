@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/WsPeers.h"
+
 namespace testsupport {
 
 using namespace std::chrono_literals;
@@ -61,10 +63,13 @@ void DaemonHarness::SetUp() {
   pgHost_ = pgTarget().host;
   pgPort_ = pgTarget().port;
   pgDb_ = createDatabase("");
+  source_ = "notify";
+  dbExtra_.clear();
 }
 
 void DaemonHarness::TearDown() {
   daemon_.reset();
+  proxy_.reset();
   if (burst_.joinable()) burst_.join();
   copying_ = false;
   if (unblocked_.joinable()) unblocked_.join();
@@ -129,6 +134,19 @@ void DaemonHarness::unblockReceiver(size_t chunk, Ms pause) {
       });
 }
 
+int DaemonHarness::startProxy(int upstream, int seconds) {
+  const std::string out = dir_.file("proxy.out");
+  unlink(out.c_str());  // an earlier proxy's port must not count
+  proxy_ = std::make_unique<ChildProcess>(
+      wsPeerArgv({"delay", "0", std::to_string(upstream), std::to_string(seconds)}), out);
+  std::smatch port;
+  std::string text;
+  waitUntil(
+      [&] { return std::regex_search(text = readFile(out), port, std::regex("ready (\\d+)\n")); },
+      10s);
+  return port.empty() ? 0 : std::stoi(port[1]);
+}
+
 bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
   if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + dir.path()).status != 0)
     return false;
@@ -145,7 +163,7 @@ std::string DaemonHarness::writeConfig(int receiverPort, const std::string& rece
   writeFile(path, (logPath_.empty() ? "" : "[LOG]\nlog_file=" + logPath_ + "\n") +
                       "[DB]\nPGSQL_host=" + pgHost_ + "\nPGSQL_port=" + pgPort_ +
                       "\nPGSQL_db=" + pgDb_ + "\nPGSQL_username=postgres\nPGSQL_pwd=" + pgPwd_ +
-                      "\nsource=" + source_ + "\n[RECEIVER]\nip=localhost\nport=" +
+                      "\nsource=" + source_ + "\n" + dbExtra_ + "[RECEIVER]\nip=localhost\nport=" +
                       std::to_string(receiverPort) + "\n" + receiverExtra);
   return path;
 }

@@ -54,6 +54,10 @@ class DaemonHarness : public ::testing::Test {
   // A private cluster in `dir` for the daemon (not for the process
   // environment); false when it did not start.
   bool startPrivateCluster(const TempDir& dir);
+  // A TCP proxy to 127.0.0.1:upstream that holds each connection `seconds`
+  // before it connects on (for long: a peer that accepts and never answers);
+  // its port, 0 when it did not start.
+  int startProxy(int upstream, int seconds);
   // A configuration from the pg*_ fields and source_; no LOG section when logPath_ is
   // empty; `receiverExtra` lines go into [RECEIVER].
   std::string writeConfig(int receiverPort, const std::string& receiverExtra = "");
@@ -86,11 +90,12 @@ class DaemonHarness : public ::testing::Test {
   TempDir dir_;
   CertPair cert_ = suiteCert();
   std::string pgHost_, pgPort_, pgDb_, pgPwd_, source_ = "notify";
+  std::string dbExtra_;  // more lines for [DB]
   std::vector<std::string> ownDbs_;
   std::string logPath_ = dir_.file("norv.log");
   int receiverPort_ = 0;
   int receivers_ = 0;
-  std::unique_ptr<ChildProcess> receiver_, daemon_;
+  std::unique_ptr<ChildProcess> receiver_, daemon_, proxy_;
   std::thread burst_, unblocked_;
   int blockedFd_ = -1;  // read end of a blocked receiver's output
   std::atomic<bool> copying_{false};

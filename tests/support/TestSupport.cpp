@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -155,11 +156,25 @@ int ChildProcess::stop(int sig, std::chrono::milliseconds timeout) {
   return status;
 }
 
-long peakRssKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;)
-    if (long kb; key == "VmHWM:" && status >> kb) return kb;
-  return -1;
+ProcFigures readProc(pid_t pid) {
+  ProcFigures f;
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close != std::string::npos) {
+    // Fields after the command name start at field 3 (state); utime is 14, stime 15.
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+      if (i >= 14) ticks += std::strtoull(field.c_str(), nullptr, 10);
+    f.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string key; status >> key;) {
+    if (key == "VmHWM:") status >> f.peakRssKb;
+    if (key == "VmRSS:") status >> f.rssKb;
+  }
+  return f;
 }
 
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {

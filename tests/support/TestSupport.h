@@ -79,8 +79,14 @@ class ChildProcess {
   int status_ = -1, stdoutFd_ = -1;
 };
 
-// The peak resident size of a live process in KiB (VmHWM), -1 if unknown.
-long peakRssKb(pid_t pid);
+// CPU seconds (user + system) and resident sizes of a live process; -1 where unknown.
+struct ProcFigures {
+  double cpuSeconds = -1;
+  long peakRssKb = -1;  // VmHWM
+  long rssKb = -1;      // VmRSS
+};
+ProcFigures readProc(pid_t pid);
+inline long peakRssKb(pid_t pid) { return readProc(pid).peakRssKb; }
 
 // Polls cond every 10 ms until it holds (true) or the time is up.
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);

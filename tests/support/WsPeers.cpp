@@ -1,6 +1,5 @@
 #include "support/WsPeers.h"
 
-
 #include "websocket/ServerTlsContext.h"
 
 namespace testsupport {

@@ -15,7 +15,9 @@
                            for SECS; then "squatted K" (K: connections made in all)
   pingflood URI SECS       pings without end for SECS, reading nothing; then "closed" if the
                            server has cut it off, else "flooded"
-  delay PORT UPSTREAM SECS a TCP proxy holding each connection SECS; prints "ready"
+  delay PORT UPSTREAM SECS a TCP proxy holding each connection SECS (so, for a long time, a peer
+                           that accepts and never answers); prints "ready <port>" (PORT 0:
+                           any free port)
 Sending modes end as send does. Client peers verify no certificate and, but for the storm's
 keepers, never close: a killed peer is gone at once, a clean close waits for the server's 5 s
 TLS shutdown timer. NORV_PEER_CERT and NORV_PEER_KEY name a client certificate to present.
@@ -24,6 +26,7 @@ import asyncio
 import logging
 import os
 import random
+import socket
 import ssl
 import sys
 
@@ -203,8 +206,11 @@ async def delay(port, upstream, seconds):
         up_reader, up_writer = await asyncio.open_connection("127.0.0.1", int(upstream))
         await asyncio.gather(pipe(reader, up_writer), pipe(up_reader, writer))
 
-    async with await asyncio.start_server(handle, "127.0.0.1", int(port)) as server:
-        print("ready", flush=True)
+    listener = socket.socket(socket.AF_INET6)  # both ::1 and 127.0.0.1, as "localhost" may be
+    listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    listener.bind(("::", int(port)))
+    async with await asyncio.start_server(handle, sock=listener) as server:
+        print("ready", listener.getsockname()[1], flush=True)
         await server.serve_forever()
 
 
