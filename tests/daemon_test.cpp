@@ -276,19 +276,26 @@ TEST_F(DaemonTest, NotificationsRaisedBeforeTheHandshakeAreDeliveredWhole) {
 // stops reading. The daemon stops taking notifications once its window is
 // full (the rest wait in PostgreSQL), and then either a stop signal, which
 // lets what was taken reach the receiver once it reads again, or the stall
-// time-out ends it.
+// time-out ends it. One that reads slowly but steadily is no stall.
 TEST_F(DaemonTest, AReceiverThatStopsReadingHoldsTheDaemonBack) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, 0}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, 0, -1}) {
     SCOPED_TRACE(sig);
     again();
     startReceiver({"--queue-limit", "65536"}, true);
-    startRelay(sig ? "" : "stall_timeout=2\n");
+    if (sig < 0) unblockReceiver(4096, 10ms);  // one that reads slowly but steadily
+    startRelay(sig > 0 ? "" : sig ? "stall_timeout=1\n" : "stall_timeout=2\n");
     startBurst(burst);
+    if (sig < 0) {  // acknowledged all the time: never stalled
+      EXPECT_TRUE(waitReceived(burst.size(), 30s));
+      EXPECT_FALSE(logged("ERR#receiver stalled")) << log();
+      EXPECT_EQ(stopDaemon(), 0);
+      continue;
+    }
     size_t held = 0;
     ASSERT_TRUE(waitUntil(
         [&] {
           const size_t now = taken().size();
-          std::this_thread::sleep_for(500ms);
+          std::this_thread::sleep_for(100ms);
           return (held = taken().size()) == now;
         },
         20s));
@@ -304,7 +311,7 @@ TEST_F(DaemonTest, AReceiverThatStopsReadingHoldsTheDaemonBack) {
       continue;
     }
     daemon_->signal(sig);
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(daemon_->running())
         << "the daemon did not wait for the receiver to read what it took";
     unblockReceiver();
@@ -430,7 +437,7 @@ TEST_F(DaemonTest, ResumeModeLosesNothingWhenTheReceiverRestarts) {
     EXPECT_TRUE(slow || std::stoi(m[1]) > 0)
         << "nothing left unacknowledged, nothing to send again";
     if (ending == "restart" || slow) {
-      std::this_thread::sleep_for(2s);
+      ASSERT_TRUE(waitLog("(attempt 2,")) << "no attempt to connect again";
       startReceiver();
       if (burst_.joinable()) burst_.join();
       EXPECT_TRUE(waitUntil(  // the last one is sent last
@@ -447,6 +454,19 @@ TEST_F(DaemonTest, ResumeModeLosesNothingWhenTheReceiverRestarts) {
       EXPECT_EQ(firsts.size(), burst.size()) << "messages missing";
       EXPECT_TRUE(firsts == burst);
       EXPECT_TRUE(daemon_->running());
+      if (!slow) {  // a second outage starts again from the shortest pause
+        receiver_->signal(SIGKILL);
+        const std::regex first("attempt 1, the next one in about ([0-9]+) ms");
+        std::vector<std::string> pauses;
+        waitUntil(
+            [&] {
+              const std::string text = log();
+              pauses.assign(std::sregex_token_iterator(text.begin(), text.end(), first, 1), {});
+              return pauses.size() == 2;
+            },
+            10s);
+        EXPECT_EQ(pauses, (std::vector<std::string>{"1000", "1000"}));
+      }
       EXPECT_EQ(stopDaemon(), 0);
     } else {
       if (ending == "SIGTERM") daemon_->signal(SIGTERM);
