@@ -179,12 +179,6 @@ std::string writeConfig(const TempDir& work, int port, bool outbox) {
   return path;
 }
 
-int listeningPortIn(const std::string& file) {
-  std::string text = readFile(file);
-  std::size_t at = text.find("listening on port ");
-  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 18);
-}
-
 // Starts the daemon against a receiver on `port` and waits until it relays.
 std::unique_ptr<ChildProcess> startDaemon(const Options& o, const TempDir& work, int port,
                                           std::string& note, bool outbox = false) {
@@ -239,16 +233,12 @@ Figures runRelay(const Options& o, const std::string& tag, long expected,
                  Sender who = Sender::kDaemon) {
   TempDir work;
   Figures f;
-  ChildProcess receiver(
-      {o.bin + "/norv-syslog-receive", "--port", "0", "--cert", o.cert, "--key", o.key},
+  std::unique_ptr<ChildProcess> listening;
+  const int port = testsupport::startListening(
+      listening, testsupport::receiverArgv(o.bin + "/norv-syslog-receive", 0, {o.cert, o.key}),
       ChildProcess::kPipe, work.file("receiver.err"));
+  ChildProcess& receiver = *listening;
   ArrivalReader reader(receiver.stdoutFd(), static_cast<std::size_t>(expected));
-  int port = 0;
-  waitUntil(
-      [&] {
-        return (port = listeningPortIn(work.file("receiver.err"))) != 0 || !receiver.running();
-      },
-      seconds(10));
   if (port == 0) {
     f.note = tag + ": receiver did not listen: " + readFile(work.file("receiver.err"));
     receiver.stop(SIGKILL, milliseconds(1000));
@@ -342,8 +332,7 @@ SlowFigures runSlow(const Options& o) {
       {"/usr/bin/python3", o.slowReceiver, "--cert", o.cert, "--key", o.key, "--expect",
        std::to_string(o.slowCount), "--slow-seconds", std::to_string(o.slowSeconds)},
       out, err);
-  int port = 0;
-  waitUntil([&] { return (port = listeningPortIn(err)) != 0 || !receiver.running(); }, seconds(10));
+  const int port = testsupport::portSaid(err, "listening on port ");
   if (port == 0) {
     s.note = "slow receiver did not listen: " + readFile(err);
     return s;

@@ -36,7 +36,8 @@ TEST_F(IniConfigTest, SyntaxRules) {
   // "[OTHER" ends the section though it names none; a second [DB] is never
   // read; [DBX] is not [DB].
   const char* db =
-      "early=0\n[DBX]\nhost=dbx\n#[DB]\n[DB]\n  #port=1\n;semi=2\nhost=db1\n[OTHER\nport=5\n[DB]\nuser=u\n";
+      "early=0\n[DBX]\nhost=dbx\n#[DB]\n[DB]\n  "
+      "#port=1\n;semi=2\nhost=db1\n[OTHER\nport=5\n[DB]\nuser=u\n";
   const std::pair<const char*, std::vector<Query>> files[] = {
       {r, {{"R", "port", "8443"}, {"R", "ip", " 10.0.0.1"}, {"R", "por", ""}, {"R", "Port", ""}}},
       {r, {{"R", "pw", "a=b # no "}, {"R", "cr", "x"}, {"R", "last", "x"}}},

@@ -10,7 +10,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -26,18 +25,11 @@ class ReceiveToolTest : public ::testing::Test {
  protected:
   // Starts the receiver with `options` (under prlimit `limit` if given); its port, 0 on failure.
   int start(std::vector<std::string> options, const std::string& limit = "") {
-    std::vector<std::string> argv{
-        NORV_RECEIVE_PROGRAM, "--port", "0", "--cert", pair.cert, "--key", pair.key};
-    argv.insert(argv.end(), options.begin(), options.end());
+    std::vector<std::string> argv = receiverArgv(NORV_RECEIVE_PROGRAM, 0, pair, options);
     if (!limit.empty()) argv.insert(argv.begin(), {"prlimit", limit, "--"});
-    unlink(err.c_str());  // an earlier receiver's port must not count
-    receiver = std::make_unique<ChildProcess>(argv, out, err);
-    std::smatch port;
-    std::string text;
-    const std::regex listening("listening on port ([0-9]+)\n");
-    waitUntil([&] { return std::regex_search(text = readFile(err), port, listening); }, 10s);
-    EXPECT_FALSE(port.empty()) << text;
-    return port.empty() ? 0 : std::stoi(port[1]);
+    const int port = startListening(receiver, argv, out, err);
+    EXPECT_NE(port, 0) << readFile(err);
+    return port;
   }
   // The lines received as (host, payload); a line that is not a whole JSON
   // object fails the case.
@@ -143,7 +135,8 @@ TEST_F(ReceiveToolTest, HostilePeersNeitherExhaustNorLockOutTheReceiver) {
       {{"--max-connections", "20"}, {"squat", "127.0.0.1", "PORT", "40", "4"}},
       {{"--idle-timeout", "1"}, {"hold", "URI", "2"}},
   };
-  const std::string says[] = {"", "squatted", "open 2\nclosed 1001 'idle for 1 s'\n"};
+  const std::string says[] = {"flooding\n", "squatting\nsquatted",
+                              "open 2\nclosed 1001 'idle for 1 s'\n"};
   for (int i = 0; i < 3; ++i) {
     auto [options, args] = cases[i];
     SCOPED_TRACE(args[0]);
@@ -151,7 +144,7 @@ TEST_F(ReceiveToolTest, HostilePeersNeitherExhaustNorLockOutTheReceiver) {
     for (std::string& a : args)
       a = a == "URI" ? wssUri(port) : a == "PORT" ? std::to_string(port) : a;
     ChildProcess hostile(wsPeerArgv(args), work.file("hostile"));
-    std::this_thread::sleep_for(1s);  // under way
+    ASSERT_TRUE(waitUntil([&] { return !readFile(work.file("hostile")).empty(); }, 10s));
     ASSERT_TRUE(peerSays({"send", wssUri(port), R"({"fromhost":"real"})"}, "sent\n"));
     EXPECT_TRUE(waitUntil([&] { return lines().size() == 1; }, 10s)) << readFile(err);
     EXPECT_TRUE(hostile.wait(20s, nullptr));

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "support/TestSupport.h"
 #include "support/WsPeers.h"
 #include "websocket/SyslogClient.h"
@@ -42,19 +40,20 @@ class TlsVerifyTest : public ::testing::TestWithParam<Case> {
 TEST_P(TlsVerifyTest, ConnectsOnlyWhenTheCertificatesCheckOut) {
   const Case& c = GetParam();
   TempDir run;
-  const int port = freePort();
   const std::string server = pem(c.serverCert);
-  std::vector<std::string> argv = {NORV_RECEIVE_PROGRAM, "--port=" + std::to_string(port),
-                                   "--cert=" + server + ".crt", "--key=" + server + ".key"};
-  if (c.requireClientCert) argv.insert(argv.end(), {"--client-ca", pem("ca.crt")});
-  if (c.squatted) argv.insert(argv.end(), {"--max-connections", "20"});
-  ChildProcess receiver(argv, "/dev/null", run.file("err"));
-  ASSERT_TRUE(waitUntil([&] { return !readFile(run.file("err")).empty(); }, 10s));
+  std::vector<std::string> options;
+  if (c.requireClientCert) options.insert(options.end(), {"--client-ca", pem("ca.crt")});
+  if (c.squatted) options.insert(options.end(), {"--max-connections", "20"});
+  std::unique_ptr<ChildProcess> receiver;
+  const int port = startListening(
+      receiver, receiverArgv(NORV_RECEIVE_PROGRAM, 0, {server + ".crt", server + ".key"}, options),
+      "/dev/null", run.file("err"));
+  ASSERT_NE(port, 0) << readFile(run.file("err"));
   std::unique_ptr<ChildProcess> squat;
   if (c.squatted) {
     squat = std::make_unique<ChildProcess>(
-        wsPeerArgv({"squat", "127.0.0.1", std::to_string(port), "40", "10"}), "/dev/null");
-    std::this_thread::sleep_for(1s);  // the squat is under way
+        wsPeerArgv({"squat", "127.0.0.1", std::to_string(port), "40", "10"}), run.file("squat"));
+    ASSERT_TRUE(waitUntil([&] { return !readFile(run.file("squat")).empty(); }, 10s));
   }
   // In a child process: an open connection that closes ends the process.
   ChildProcess client([&] {

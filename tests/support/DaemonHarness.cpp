@@ -94,9 +94,6 @@ std::string DaemonHarness::createDatabase(const std::string& options) {
 }
 
 void DaemonHarness::startReceiver(std::vector<std::string> options, bool blockedOutput) {
-  if (!receiverPort_) receiverPort_ = freePort();
-  const std::string err = dir_.file("receiver.err");
-  unlink(err.c_str());  // the listening line of an earlier one must not count
   std::string output = dir_.file("received" + std::to_string(++receivers_) + ".jsonl");
   if (blockedOutput) {
     output = dir_.file("receiver.pipe");
@@ -104,16 +101,10 @@ void DaemonHarness::startReceiver(std::vector<std::string> options, bool blocked
     ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
     blockedFd_ = open(output.c_str(), O_RDONLY | O_NONBLOCK);  // held, not read
   }
-  std::vector<std::string> argv{NORV_RECEIVE_PROGRAM,
-                                "--port",
-                                std::to_string(receiverPort_),
-                                "--cert",
-                                cert_.cert,
-                                "--key",
-                                cert_.key};
-  argv.insert(argv.end(), options.begin(), options.end());
-  receiver_ = std::make_unique<ChildProcess>(argv, output, err);
-  ASSERT_TRUE(waitUntil([&] { return !readFile(err).empty(); }, 10s));
+  receiverPort_ =
+      startListening(receiver_, receiverArgv(NORV_RECEIVE_PROGRAM, receiverPort_, cert_, options),
+                     output, dir_.file("receiver.err"));
+  ASSERT_NE(receiverPort_, 0) << readFile(dir_.file("receiver.err"));
 }
 
 void DaemonHarness::unblockReceiver(size_t chunk, Ms pause) {
@@ -139,12 +130,7 @@ int DaemonHarness::startProxy(int upstream, int seconds) {
   unlink(out.c_str());  // an earlier proxy's port must not count
   proxy_ = std::make_unique<ChildProcess>(
       wsPeerArgv({"delay", "0", std::to_string(upstream), std::to_string(seconds)}), out);
-  std::smatch port;
-  std::string text;
-  waitUntil(
-      [&] { return std::regex_search(text = readFile(out), port, std::regex("ready (\\d+)\n")); },
-      10s);
-  return port.empty() ? 0 : std::stoi(port[1]);
+  return portSaid(out, "ready ");
 }
 
 bool DaemonHarness::startPrivateCluster(const TempDir& dir) {

@@ -44,7 +44,7 @@ class DaemonHarness : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A receiver on receiverPort_ (a free one when 0), printing to the next
+  // A receiver on receiverPort_ (any free one when 0, then kept), printing to the next
   // received<N>.jsonl. With blockedOutput its output is a pipe nobody reads
   // until unblockReceiver(): it soon stops reading from its connections.
   void startReceiver(std::vector<std::string> options = {}, bool blockedOutput = false);

@@ -185,6 +185,30 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   }
 }
 
+int portSaid(const std::string& path, const std::string& what) {
+  const std::regex said(what + "([0-9]+)");
+  std::smatch port;
+  std::string text;
+  waitUntil([&] { return std::regex_search(text = readFile(path), port, said); },
+            std::chrono::seconds(10));
+  return port.empty() ? 0 : std::stoi(port[1]);
+}
+
+std::vector<std::string> receiverArgv(const std::string& program, int port, const CertPair& cert,
+                                      const std::vector<std::string>& options) {
+  std::vector<std::string> argv{program, "--port", std::to_string(port), "--cert", cert.cert,
+                                "--key", cert.key};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+int startListening(std::unique_ptr<ChildProcess>& child, const std::vector<std::string>& argv,
+                   const std::string& stdoutPath, const std::string& stderrPath) {
+  unlink(stderrPath.c_str());  // an earlier receiver's line must not count
+  child = std::make_unique<ChildProcess>(argv, stdoutPath, stderrPath);
+  return portSaid(stderrPath, "listening on port ");
+}
+
 std::string sourcePath(const std::string& relative) { return NORV_SOURCE_DIR "/" + relative; }
 
 void abandon(const std::string& why) {

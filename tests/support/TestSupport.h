@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ struct CertPair {
 };
 const CertPair& suiteCert();
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago. Only for a port that must stay
+// unused: a server started on it later may find it taken; start it on port 0 instead.
 int freePort();
 
 // Output and error together; status: the exit code, or 128 + the signal.
@@ -90,6 +92,20 @@ inline long peakRssKb(pid_t pid) { return readProc(pid).peakRssKb; }
 
 // Polls cond every 10 ms until it holds (true) or the time is up.
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+
+// Waits (10 s at most) until the file at `path` holds `what` followed by a number and returns
+// that number (0 on time-out): the port a child started on port 0 says it listens on.
+int portSaid(const std::string& path, const std::string& what);
+
+// The command line of the receiver `program` on `port` (0: any free one), with `cert`, then
+// `options`.
+std::vector<std::string> receiverArgv(const std::string& program, int port, const CertPair& cert,
+                                      const std::vector<std::string>& options = {});
+// Starts `argv` (a receiver's command line), its standard output and error to the files named
+// (or a pipe, kPipe, for the output), into `child`, and waits for it to listen: the port it
+// listens on, 0 when it did not.
+int startListening(std::unique_ptr<ChildProcess>& child, const std::vector<std::string>& argv,
+                   const std::string& stdoutPath, const std::string& stderrPath);
 
 std::string sourcePath(const std::string& relative);
 

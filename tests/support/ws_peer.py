@@ -6,15 +6,17 @@
                            10) and close cleanly while DROP more are cut (no close) after TCP
                            connect, after TLS or amid their
                            {"fromhost":"d<k>","seq":<i>,"pad":"x" * ((37k+101i) % 20000)}
-  serve PORT CERT KEY      TLS server: "ready"; "hello" to the first client, then prints
+  serve PORT CERT KEY      TLS server: "ready <port>" (PORT 0: any free port); "hello" to the
+                           first client, then prints
                            "close CODE REASON" when it closes
   limits URI               three connections, "open" or "refused" each; 2000 bytes on the
                            first ("closed CODE"), {"fromhost":"l<k>"} on the others
   idle HOST PORT N SECS    N bare TCP connections held SECS, then "closed"
   squat HOST PORT N SECS   N bare TCP connections, each opened again as soon as it is dropped,
-                           for SECS; then "squatted K" (K: connections made in all)
-  pingflood URI SECS       pings without end for SECS, reading nothing; then "closed" if the
-                           server has cut it off, else "flooded"
+                           for SECS: "squatting" once all N are open, then "squatted K" (K:
+                           connections made in all)
+  pingflood URI SECS       "flooding" once connected, then pings without end for SECS, reading
+                           nothing; then "closed" if the server has cut it off, else "flooded"
   delay PORT UPSTREAM SECS a TCP proxy holding each connection SECS (so, for a long time, a peer
                            that accepts and never answers); prints "ready <port>" (PORT 0:
                            any free port)
@@ -116,8 +118,9 @@ async def serve(port, cert, key):
         if not done.done():
             done.set_result((ws.close_code, ws.close_reason))
 
-    async with websockets.serve(handler, "127.0.0.1", int(port), ssl=ctx, ping_interval=None):
-        print("ready", flush=True)
+    async with websockets.serve(handler, "127.0.0.1", int(port), ssl=ctx,
+                                ping_interval=None) as server:
+        print("ready", server.sockets[0].getsockname()[1], flush=True)
         print("close", *(await done), flush=True)
 
 
@@ -156,6 +159,8 @@ async def squat(host, port, n, seconds):
             try:
                 reader, writer = await asyncio.open_connection(host, int(port))
                 made += 1
+                if made == int(n):
+                    print("squatting", flush=True)
                 await reader.read()  # returns once the server drops it
                 writer.transport.abort()
             except OSError:
@@ -170,6 +175,7 @@ async def squat(host, port, n, seconds):
 async def pingflood(uri, seconds):
     ws = await connect(uri)
     ws.transport.pause_reading()
+    print("flooding", flush=True)
     end = asyncio.get_running_loop().time() + float(seconds)
     pings = b"\x89\x80\0\0\0\0" * 10000  # empty masked pings, written in bulk
     try:
