@@ -51,10 +51,11 @@ TEST_F(SyslogServerTest, StopClosesEveryOpenConnectionThenRunReturnsAndASecondSt
 }
 
 TEST_F(SyslogServerTest, ListeningEdges) {
-  {  // above 16 bits only the low bits count
+  for (int attempt = 0; attempt < 3; ++attempt) {  // above 16 bits only the low bits count
     const int low = freePort();
     SyslogServer server(65536 + low, 1, &queue);
     ServerThread running(server);
+    if (running.port() == 0 && attempt < 2) continue;  // taken meanwhile: another one
     ASSERT_EQ(running.port(), low);
     ChildProcess client = peer({"send", wssUri(low), R"({"fromhost":"h"})"});
     ASSERT_TRUE(queue.popFor(n, 10s));
@@ -67,6 +68,7 @@ TEST_F(SyslogServerTest, ListeningEdges) {
     } catch (const SyslogException& e) {
       EXPECT_STREQ(e.what(), "bad listen");
     }
+    break;
   }
   SyslogServer noThreads(0, 0, &queue);
   ServerThread running(noThreads);
