@@ -12,8 +12,8 @@
 # CTest starts the private PostgreSQL cluster the tests need (a fixture) and
 # stops it after them. A sanitizer report anywhere, the test programs' own
 # children included, fails its stage: the reports go to files under the
-# stage's san-logs/ folder and any file there is a failure. Leaks of memory
-# OpenSSL allocates for itself are not counted (tests/lsan.supp says why).
+# stage's san-logs/ folder and any file there is a failure. Nothing is
+# suppressed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -25,9 +25,8 @@ sanitizer_env() {
   local logs=$1/san-logs
   rm -rf "$logs" && mkdir -p "$logs"
   export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$logs/asan"
-  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
-  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:log_path=$logs/tsan:suppressions=$PWD/tests/tsan.supp"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:log_path=$logs/tsan"
 }
 
 # Fails (and shows them) when any sanitizer report was written under $1.
