@@ -137,9 +137,12 @@ TEST_F(DaemonTest, ForwardsPayloadsByteForByteInOrder) {
   startReceiver();
   const std::vector<std::string> payloads = {
       "{\"fromhost\":\"web01\",\"msg\":\"first\"}", "second, plain", "",
-      "line\nMon Dec  7 03:11:13 2026#ERR#forged: lost\x1b[2J\t#",
+      "line\nMon Dec  7 03:11:13 2026#ERR#forged: lost\x1b[2J\t\xc2\x9b"
+      "1m\xc3\xa9#",
       "{\"msg\":\"\xc3\xa9t\xc3\xa9\"}"};
-  const std::string forged = "line\\nMon Dec  7 03:11:13 2026#ERR#forged: lost\\x1b[2J\\t#";
+  const std::string forged =
+      "line\\nMon Dec  7 03:11:13 2026#ERR#forged: lost\\x1b[2J\\t\\u009b"
+      "1m\xc3\xa9#";
   for (const std::string& raise : {kNotifyRaise, kOutboxRaise}) {
     SCOPED_TRACE(raise);
     source_ = raise == kNotifyRaise ? "notify" : "outbox";
