@@ -20,9 +20,10 @@ scripts/deps.sh
 
 fuzz_seconds=${NORV_FUZZ_SECONDS:-45}
 
-# Common settings of the sanitizer stages: reports go to $1/san-logs/.
+# Common settings of the sanitizer stages: reports go to $1/san-logs/, named
+# by an absolute path: CTest runs each test in a folder of its own.
 sanitizer_env() {
-  local logs=$1/san-logs
+  local logs=$PWD/$1/san-logs
   rm -rf "$logs" && mkdir -p "$logs"
   export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$logs/asan"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
