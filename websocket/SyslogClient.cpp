@@ -49,6 +49,8 @@ SyslogClient::SyslogClient(std::string uri)
       framesQueued(0),
       framesAtLastTick(0),
       maskKeysUsed(sizeof maskKeys),
+      flushPosted(false),
+      writesHeld(false),
       state(State::Idle),
       bytesSent(0),
       bytesAcked(0),
@@ -94,16 +96,13 @@ void SyslogClient::setDefaultSetting() {
 }
 
 void SyslogClient::connect() {
-  websocketpp::lib::error_code ec;
-  client_type::connection_ptr con = wsClient.get_connection(uri, ec);
-  if (ec) {
-    print("could not create connection because: " + ec.message() + "\n");
+  setState(State::Connecting);
+  startTime = std::chrono::system_clock::now();
+  if (ioThread) {  // a second attempt: the running loop starts it on its own thread
+    boost::asio::post(wsClient.get_io_service(), [this] { startConnection(); });
     return;
   }
-  setState(State::Connecting);
-  wsClient.connect(con);
-  startTime = std::chrono::system_clock::now();
-  if (ioThread) return;  // a second attempt is served by the loop already running
+  startConnection();
   ioThread = std::make_shared<std::thread>([this] {
     try {
       wsClient.run();
@@ -111,6 +110,17 @@ void SyslogClient::connect() {
       print(std::string("websocket I/O loop ended: ") + e.what() + "\n");
     }
   });
+}
+
+void SyslogClient::startConnection() {
+  websocketpp::lib::error_code ec;
+  client_type::connection_ptr con = wsClient.get_connection(uri, ec);
+  if (ec) {
+    print("could not create connection because: " + ec.message() + "\n");
+    setState(State::Idle);
+    return;
+  }
+  wsClient.connect(con);
 }
 
 websocketpp::connection_hdl SyslogClient::currentHandle() const {
@@ -126,13 +136,18 @@ void SyslogClient::send(const char* data, std::size_t size) {
     throw websocketpp::exception(websocketpp::processor::error::make_error_code(
         websocketpp::processor::error::invalid_payload));
   norv::MutexLock lock(sendMutex);
-  websocketpp::connection_hdl hdl = currentHandle();
-  const websocketpp::lib::error_code ec = sendFrame(hdl, data, size);
+  websocketpp::connection_hdl hdl;
+  bool open;
+  {
+    norv::MutexLock flow(flowMutex);
+    hdl = connectionHandle;
+    open = state == State::Open;
+  }
+  websocketpp::lib::error_code ec = queueFrame(hdl, data, size);
+  if (!ec && !open) ec = websocketpp::error::make_error_code(websocketpp::error::invalid_state);
   // A resumable client keeps a message the closing connection refused: it
   // goes out again with the rest on the next connection.
-  const bool gone =
-      ec == websocketpp::error::invalid_state || ec == websocketpp::error::bad_connection;
-  if (ec && !(resumable && gone)) throw websocketpp::exception(ec);
+  if (ec && !resumable) throw websocketpp::exception(ec);
   std::uint64_t bytes, messages;
   {
     norv::MutexLock flow(flowMutex);
@@ -141,12 +156,15 @@ void SyslogClient::send(const char* data, std::size_t size) {
     unacknowledged.push_back({bytes, resumable ? std::string(data, size) : std::string()});
   }
   if (ec) return;
-  ++framesQueued;
   if (bytes - lastAckBytes >= kAckInterval) askAck(hdl, messages, bytes);
+  postFlush();
 }
 
-websocketpp::lib::error_code SyslogClient::sendFrame(const websocketpp::connection_hdl& hdl,
-                                                     const char* data, std::size_t size) {
+websocketpp::lib::error_code SyslogClient::queueFrame(const websocketpp::connection_hdl& hdl,
+                                                      const char* data, std::size_t size) {
+  websocketpp::lib::error_code ec;
+  client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec);
+  if (!con) return ec;
   if (maskKeysUsed + 4 > sizeof maskKeys) {
     // getrandom() does not fail for a request this small once the system's
     // pool is ready; a short read leaves older (still random) bytes behind.
@@ -156,44 +174,59 @@ websocketpp::lib::error_code SyslogClient::sendFrame(const websocketpp::connecti
   }
   const unsigned char* key = maskKeys + maskKeysUsed;
   maskKeysUsed += 4;
-  return norv::wspp::sendPreparedText(wsClient, hdl, data, size, key);
+  outgoing.push_back({hdl, norv::wspp::prepareText(con, data, size, key), std::string()});
+  ++framesQueued;
+  return ec;
 }
 
-struct SyslogClient::WriteGate {
-  norv::Mutex mutex;
-  norv::CondVar opened;
-  bool open NORV_GUARDED_BY(mutex) = false;
-};
+void SyslogClient::postFlush() {
+  if (writesHeld || flushPosted || outgoing.empty()) return;
+  flushPosted = true;
+  boost::asio::post(wsClient.get_io_service(), [this] { flushOutgoing(); });
+}
+
+void SyslogClient::flushOutgoing() {
+  std::vector<Outgoing> batch;
+  {
+    norv::MutexLock lock(sendMutex);
+    batch = takeOutgoing();
+  }
+  hand(batch);
+}
+
+std::vector<SyslogClient::Outgoing> SyslogClient::takeOutgoing() {
+  std::vector<Outgoing> batch;
+  batch.swap(outgoing);
+  flushPosted = false;
+  return batch;
+}
+
+void SyslogClient::hand(const std::vector<Outgoing>& batch) {
+  for (const Outgoing& item : batch) {
+    websocketpp::lib::error_code ec;  // a connection on its way out: see the header
+    client_type::connection_ptr con = wsClient.get_con_from_hdl(item.hdl, ec);
+    if (!con) continue;
+    if (item.frame)
+      con->send(item.frame);
+    else
+      con->ping(item.ping, ec);
+  }
+}
 
 void SyslogClient::holdWrites() {
   norv::MutexLock lock(sendMutex);
-  if (!ioThread || writeGate) return;
-  writeGate = std::make_shared<WriteGate>();
-  norv::wspp::holdIoThread(wsClient, [gate = writeGate] {
-    norv::MutexLock held(gate->mutex);
-    gate->opened.waitUntil(gate->mutex,
-                           std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
-                           [&]() NORV_REQUIRES(gate->mutex) { return gate->open; });
-  });
+  writesHeld = true;
 }
 
 void SyslogClient::releaseWrites() {
-  std::shared_ptr<WriteGate> gate;
-  {
-    norv::MutexLock lock(sendMutex);
-    gate.swap(writeGate);
-  }
-  if (!gate) return;
-  norv::MutexLock lock(gate->mutex);
-  gate->open = true;
-  gate->opened.broadcast();
+  norv::MutexLock lock(sendMutex);
+  writesHeld = false;
+  postFlush();
 }
 
 void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages,
                           std::uint64_t bytes) {
-  websocketpp::lib::error_code ec;  // a connection on its way out needs no ack
-  wsClient.ping(hdl, std::to_string(messages), ec);
-  if (ec) return;
+  outgoing.push_back({hdl, nullptr, std::to_string(messages)});
   lastAckRequest = messages;
   lastAckBytes = bytes;
   ++framesQueued;
@@ -208,7 +241,10 @@ void SyslogClient::requestAck() {
     messages = messagesSent;
     bytes = bytesSent;
   }
-  if (lastAckRequest < messages) askAck(currentHandle(), messages, bytes);
+  if (lastAckRequest < messages) {
+    askAck(currentHandle(), messages, bytes);
+    postFlush();
+  }
 }
 
 void SyslogClient::keepAlive(websocketpp::connection_hdl hdl,
@@ -227,6 +263,7 @@ void SyslogClient::keepAlive(websocketpp::connection_hdl hdl,
     }
     framesAtLastTick = framesQueued;
   }
+  flushOutgoing();  // the ping after whatever waits before it
   scheduleKeepAlive(hdl);
 }
 
@@ -278,7 +315,10 @@ bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
       bytes = bytesSent;
       if (messagesAcked >= target) return true;
     }
-    if (lastAckRequest < target) askAck(currentHandle(), target, bytes);
+    if (lastAckRequest < target) {
+      askAck(currentHandle(), target, bytes);
+      postFlush();
+    }
   }
   norv::MutexLock lock(flowMutex);
   flowChanged.waitUntil(flowMutex, deadline, [&]() NORV_REQUIRES(flowMutex) {
@@ -409,25 +449,29 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl) {
   }
   // What the last connection left unacknowledged goes first, in order; no
   // sender gets in between (sendMutex) and none starts before it is Open.
-  norv::MutexLock sending(sendMutex);
-  std::vector<std::string> again;
-  std::uint64_t messages, bytes;
+  // Whatever still waits for the old connection is refused by it.
+  std::vector<Outgoing> batch;
   {
-    norv::MutexLock lock(flowMutex);
-    connectionHandle = hdl;
-    for (const Sent& s : unacknowledged) again.push_back(s.message);
-    messages = messagesSent;
-    bytes = bytesSent;
+    norv::MutexLock sending(sendMutex);
+    std::vector<std::string> again;
+    std::uint64_t messages, bytes;
+    {
+      norv::MutexLock lock(flowMutex);
+      connectionHandle = hdl;
+      for (const Sent& s : unacknowledged) again.push_back(s.message);
+      messages = messagesSent;
+      bytes = bytesSent;
+    }
+    for (const std::string& message : again)
+      if (queueFrame(hdl, message.data(), message.size())) break;  // gone again
+    if (!again.empty()) askAck(hdl, messages, bytes);
+    framesAtLastTick = framesQueued;
+    batch = takeOutgoing();
+    scheduleKeepAlive(hdl);
+    print("HEELO\n");
+    setState(State::Open);
   }
-  for (const std::string& message : again) {
-    if (sendFrame(hdl, message.data(), message.size())) break;  // gone again: its close comes next
-    ++framesQueued;
-  }
-  if (!again.empty()) askAck(hdl, messages, bytes);
-  framesAtLastTick = framesQueued;
-  scheduleKeepAlive(hdl);
-  print("HEELO\n");
-  setState(State::Open);
+  hand(batch);  // before anything sent once the lock is let go: this handler runs first
 }
 
 void SyslogClient::on_message(websocketpp::connection_hdl hdl, client_type::message_ptr) {

@@ -18,13 +18,19 @@
 //
 // Threads: connect() starts `ioThread`; every on_* handler runs there.
 // send(), requestAck(), the getters and waitSent() may be called from any
-// thread. `sendMutex` keeps senders (frames and their pings) in order;
-// `flowMutex` guards the connection handle, the state and the byte counts,
-// and `flowChanged` is broadcast whenever the state or the acknowledged count
-// changes (a byte is then also written to the wake descriptor, if set).
-// Lock order: sendMutex before flowMutex. Of the handlers, on_open and the
-// keep-alive tick take sendMutex (then flowMutex); the others take flowMutex
-// only. No thread waits for the I/O thread while it holds either.
+// thread. They frame a message there but never touch the connection: frames
+// and pings wait in `outgoing`, in order, and the I/O thread hands them to
+// the connection (flushOutgoing), because websocketpp's connection may only
+// be used on its own thread while it can end (see WsppInternals.h).
+// `sendMutex` keeps senders (frames and their pings) in order and guards
+// `outgoing`; `flowMutex` guards the connection handle, the state and the
+// byte counts, and `flowChanged` is broadcast whenever the state or the
+// acknowledged count changes (a byte is then also written to the wake
+// descriptor, if set).
+// Lock order: sendMutex before flowMutex. Of the handlers, on_open, the
+// keep-alive tick and the flush take sendMutex (then flowMutex); the others
+// take flowMutex only. No thread waits for the I/O thread while it holds
+// either.
 // The time points are written and read on the I/O thread only (startTime by
 // connect() before that thread exists).
 // Output: the handlers' lines and the library's access log (std::cout) and
@@ -44,6 +50,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
@@ -111,9 +118,10 @@ class SyslogClient {
   // acknowledged or asked for already: a tail shorter than kAckInterval gets
   // no ping of its own otherwise.
   void requestAck();
-  // Between holdWrites() and releaseWrites() the I/O thread writes nothing
-  // new (for at most 20 ms), so that the messages sent meanwhile go out in
-  // one write instead of a write each. For a thread other than the I/O one.
+  // Between holdWrites() and releaseWrites() what is sent waits in this
+  // object and reaches the I/O thread at releaseWrites(), so that it goes out
+  // in one write instead of a write each. For a thread other than the I/O
+  // one, which must release what it holds (nothing else does).
   void holdWrites();
   void releaseWrites();
   // Waits until the receiver has read everything sent so far, the connection
@@ -153,17 +161,37 @@ class SyslogClient {
   static constexpr std::chrono::seconds kKeepAlive{30};
 
  private:
+  // Frames (or, with no frame, pings carrying `ping`) for the I/O thread.
+  struct Outgoing {
+    websocketpp::connection_hdl hdl;
+    client_type::message_ptr frame;
+    std::string ping;
+  };
+
   void print(const std::string& lines);
   // Applies the verification and client-certificate options; returns what
   // went wrong, or an empty text.
   std::string applyTlsOptions(boost::asio::ssl::context& context) const;
   websocketpp::connection_hdl currentHandle() const;
-  // Queues `message` as one text frame, masked here (see sendPreparedText).
-  websocketpp::lib::error_code sendFrame(const websocketpp::connection_hdl& hdl, const char* data,
-                                         std::size_t size) NORV_REQUIRES(sendMutex);
+  // Queues `message` as one text frame of the connection of `hdl`, masked
+  // here (see prepareText); bad_connection when that connection is gone.
+  websocketpp::lib::error_code queueFrame(const websocketpp::connection_hdl& hdl,
+                                          const char* data, std::size_t size)
+      NORV_REQUIRES(sendMutex);
   // Queues a ping whose payload is `messages`, the number sent so far.
   void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages, std::uint64_t bytes)
       NORV_REQUIRES(sendMutex);
+  // Has the I/O thread flush `outgoing`, unless writes are held or a flush
+  // is already on its way.
+  void postFlush() NORV_REQUIRES(sendMutex);
+  // I/O thread: hands what waits in `outgoing` to its connections, in order.
+  // A connection that is gone refuses its part: its close handler follows,
+  // and a resumable client sends those messages again on the next one.
+  void flushOutgoing() NORV_EXCLUDES(sendMutex);
+  std::vector<Outgoing> takeOutgoing() NORV_REQUIRES(sendMutex);
+  void hand(const std::vector<Outgoing>& batch);
+  // I/O thread: makes and starts the connection connect() asked for.
+  void startConnection();
   // The keep-alive timer of the open connection (I/O thread only): a tick
   // that finds no frame queued since the last one sends a ping.
   void keepAlive(websocketpp::connection_hdl hdl, const websocketpp::lib::error_code& ec);
@@ -203,9 +231,9 @@ class SyslogClient {
   // Masking keys for the frames, taken in bulk from the system's random source.
   unsigned char maskKeys[4096] NORV_GUARDED_BY(sendMutex);
   std::size_t maskKeysUsed NORV_GUARDED_BY(sendMutex);
-  // The gate holdWrites() put before the I/O thread, if any.
-  struct WriteGate;
-  std::shared_ptr<WriteGate> writeGate NORV_GUARDED_BY(sendMutex);
+  std::vector<Outgoing> outgoing NORV_GUARDED_BY(sendMutex);
+  bool flushPosted NORV_GUARDED_BY(sendMutex);  // a flush is on its way to the I/O thread
+  bool writesHeld NORV_GUARDED_BY(sendMutex);   // between holdWrites() and releaseWrites()
   mutable norv::Mutex flowMutex;
   norv::CondVar flowChanged;
   State state NORV_GUARDED_BY(flowMutex);

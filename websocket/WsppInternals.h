@@ -112,21 +112,27 @@ inline websocketpp::lib::error_code closeNormally(const server_connection& con, 
 
 using client_type = websocketpp::client<websocketpp::config::asio_tls_client>;
 
-// Sends `size` bytes of text as one frame that websocketpp writes as it is.
-// A message marked prepared skips the processor (its masking, its UTF-8
-// check, its copy) and is queued and written whole, header then payload, by
-// write_frame, whose access log shows the same bytes as for a message the
-// processor prepared. So the frame is made here as the processor makes it
-// (RFC 6455: FIN and the text opcode, the mask bit and the length, the
-// 4-byte key, the payload XORed with it, a word at a time); the caller
-// checks the text and gives a key from a strong random source.
-inline websocketpp::lib::error_code sendPreparedText(client_type& client,
-                                                     const websocketpp::connection_hdl& hdl,
-                                                     const char* data, std::size_t size,
-                                                     const unsigned char key[4]) {
-  websocketpp::lib::error_code ec;
-  client_type::connection_ptr con = client.get_con_from_hdl(hdl, ec);
-  if (!con) return ec;
+// Makes `size` bytes of text into one frame of `con` that websocketpp
+// writes as it is, for con->send() on the connection's I/O thread (see
+// below). A message marked prepared skips the processor (its masking, its
+// UTF-8 check, its copy) and is queued and written whole, header then
+// payload, by write_frame, whose access log shows the same bytes as for a
+// message the processor prepared. So the frame is made here as the
+// processor makes it (RFC 6455: FIN and the text opcode, the mask bit and
+// the length, the 4-byte key, the payload XORed with it, a word at a time);
+// the caller checks the text and gives a key from a strong random source.
+// Any thread may call this: it touches nothing of the connection but its
+// message manager, which only allocates.
+//
+// Invariant: connection::terminate (run on the I/O thread when the
+// connection breaks) writes the connection's state without the lock under
+// which send(), ping() and close() read it, so those three must run on the
+// connection's I/O thread; from any other thread they race a connection that
+// is ending. websocketpp's own dispatch of write_frame is a post, so frames
+// handed to send() one after another in one handler go out in one write.
+inline client_type::message_ptr prepareText(const client_type::connection_ptr& con,
+                                            const char* data, std::size_t size,
+                                            const unsigned char key[4]) {
   client_type::message_ptr msg = con->get_message(websocketpp::frame::opcode::text, size);
   char header[14] = {'\x81'};
   std::size_t length = 2;
@@ -158,16 +164,7 @@ inline websocketpp::lib::error_code sendPreparedText(client_type& client,
   }
   for (; i < size; ++i) payload[i] = static_cast<char>(data[i] ^ key[i % 4]);
   msg->set_prepared(true);
-  return con->send(msg);
-}
-
-// Runs `wait` on the client's I/O thread before whatever is posted after it.
-// websocketpp hands every send to that thread by posting write_frame to the
-// io_service (its dispatch is a post), so a handler posted first holds those
-// writes back until it returns, and write_frame then takes them all at once.
-template <class Wait>
-void holdIoThread(client_type& client, Wait wait) {
-  boost::asio::post(client.get_io_service(), wait);
+  return msg;
 }
 
 }  // namespace wspp
