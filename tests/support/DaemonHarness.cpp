@@ -77,6 +77,8 @@ void DaemonHarness::TearDown() {
   blockedFd_ = -1;
   receiver_.reset();
   receiverPort_ = receivers_ = 0;
+  if (cluster_) runShell(sourcePath("scripts/pg-cluster.sh") + " stop " + cluster_->path());
+  cluster_.reset();
   PgConn admin = pgConnect(pgConnString());
   for (const auto& db : ownDbs_)
     execOk(admin.get(), "DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
@@ -133,15 +135,16 @@ int DaemonHarness::startProxy(int upstream, int seconds) {
   return portSaid(out, "ready ");
 }
 
-bool DaemonHarness::startPrivateCluster(const TempDir& dir) {
-  if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + dir.path()).status != 0)
-    return false;
+std::string DaemonHarness::startPrivateCluster() {
+  cluster_ = std::make_unique<TempDir>();
+  if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + cluster_->path()).status != 0)
+    return "";
   std::smatch m;
-  std::string env = readFile(dir.file("env"));
-  if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return false;
+  std::string env = readFile(cluster_->file("env"));
+  if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return "";
   pgPort_ = m[1];
   pgDb_ = "postgres";  // the cluster is this case's alone
-  return true;
+  return cluster_->path();
 }
 
 std::string DaemonHarness::writeConfig(int receiverPort, const std::string& receiverExtra) {

@@ -51,9 +51,9 @@ class DaemonHarness : public ::testing::Test {
   // Copies the blocked output to the file, `chunk` bytes at a time with a
   // `pause` after each (a slow consumer).
   void unblockReceiver(size_t chunk = 65536, Ms pause = Ms(0));
-  // A private cluster in `dir` for the daemon (not for the process
-  // environment); false when it did not start.
-  bool startPrivateCluster(const TempDir& dir);
+  // A private cluster for the daemon (not for the process environment),
+  // stopped and removed by TearDown; its folder, empty when it did not start.
+  std::string startPrivateCluster();
   // A TCP proxy to 127.0.0.1:upstream that holds each connection `seconds`
   // before it connects on (for long: a peer that accepts and never answers);
   // its port, 0 when it did not start.
@@ -96,6 +96,7 @@ class DaemonHarness : public ::testing::Test {
   int receiverPort_ = 0;
   int receivers_ = 0;
   std::unique_ptr<ChildProcess> receiver_, daemon_, proxy_;
+  std::unique_ptr<TempDir> cluster_;
   std::thread burst_, unblocked_;
   int blockedFd_ = -1;  // read end of a blocked receiver's output
   std::atomic<bool> copying_{false};
