@@ -174,7 +174,7 @@ websocketpp::lib::error_code SyslogClient::queueFrame(const websocketpp::connect
   }
   const unsigned char* key = maskKeys + maskKeysUsed;
   maskKeysUsed += 4;
-  outgoing.push_back({hdl, norv::wspp::prepareText(con, data, size, key), std::string()});
+  outgoing.push_back({con, norv::wspp::prepareText(con, data, size, key), std::string()});
   ++framesQueued;
   return ec;
 }
@@ -204,12 +204,10 @@ std::vector<SyslogClient::Outgoing> SyslogClient::takeOutgoing() {
 void SyslogClient::hand(const std::vector<Outgoing>& batch) {
   for (const Outgoing& item : batch) {
     websocketpp::lib::error_code ec;  // a connection on its way out: see the header
-    client_type::connection_ptr con = wsClient.get_con_from_hdl(item.hdl, ec);
-    if (!con) continue;
     if (item.frame)
-      con->send(item.frame);
+      item.con->send(item.frame);
     else
-      con->ping(item.ping, ec);
+      item.con->ping(item.ping, ec);
   }
 }
 
@@ -226,10 +224,14 @@ void SyslogClient::releaseWrites() {
 
 void SyslogClient::askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages,
                           std::uint64_t bytes) {
-  outgoing.push_back({hdl, nullptr, std::to_string(messages)});
+  websocketpp::lib::error_code ec;  // a connection on its way out needs no ack
+  client_type::connection_ptr con = wsClient.get_con_from_hdl(hdl, ec);
+  if (!con) return;
+  outgoing.push_back({con, nullptr, std::to_string(messages)});
   lastAckRequest = messages;
   lastAckBytes = bytes;
   ++framesQueued;
+  postFlush();
 }
 
 void SyslogClient::requestAck() {
@@ -241,10 +243,7 @@ void SyslogClient::requestAck() {
     messages = messagesSent;
     bytes = bytesSent;
   }
-  if (lastAckRequest < messages) {
-    askAck(currentHandle(), messages, bytes);
-    postFlush();
-  }
+  if (lastAckRequest < messages) askAck(currentHandle(), messages, bytes);
 }
 
 void SyslogClient::keepAlive(websocketpp::connection_hdl hdl,
@@ -263,7 +262,6 @@ void SyslogClient::keepAlive(websocketpp::connection_hdl hdl,
     }
     framesAtLastTick = framesQueued;
   }
-  flushOutgoing();  // the ping after whatever waits before it
   scheduleKeepAlive(hdl);
 }
 
@@ -315,10 +313,7 @@ bool SyslogClient::waitSent(std::chrono::milliseconds timeout) {
       bytes = bytesSent;
       if (messagesAcked >= target) return true;
     }
-    if (lastAckRequest < target) {
-      askAck(currentHandle(), target, bytes);
-      postFlush();
-    }
+    if (lastAckRequest < target) askAck(currentHandle(), target, bytes);
   }
   norv::MutexLock lock(flowMutex);
   flowChanged.waitUntil(flowMutex, deadline, [&]() NORV_REQUIRES(flowMutex) {

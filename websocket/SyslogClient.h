@@ -32,7 +32,7 @@
 // take flowMutex only. No thread waits for the I/O thread while it holds
 // either.
 // The time points are written and read on the I/O thread only (startTime by
-// connect() before that thread exists).
+// connect(), before it starts that thread or posts the attempt to it).
 // Output: the handlers' lines and the library's access log (std::cout) and
 // error log (std::cerr) are written whole while holding the output mutex.
 #ifndef NORV_WEBSOCKET_SYSLOGCLIENT_H
@@ -161,9 +161,10 @@ class SyslogClient {
   static constexpr std::chrono::seconds kKeepAlive{30};
 
  private:
-  // Frames (or, with no frame, pings carrying `ping`) for the I/O thread.
+  // Frames (or, with no frame, pings carrying `ping`) for the I/O thread,
+  // each with the connection it was made for.
   struct Outgoing {
-    websocketpp::connection_hdl hdl;
+    client_type::connection_ptr con;
     client_type::message_ptr frame;
     std::string ping;
   };
@@ -178,7 +179,8 @@ class SyslogClient {
   websocketpp::lib::error_code queueFrame(const websocketpp::connection_hdl& hdl,
                                           const char* data, std::size_t size)
       NORV_REQUIRES(sendMutex);
-  // Queues a ping whose payload is `messages`, the number sent so far.
+  // Queues a ping whose payload is `messages`, the number sent so far, and
+  // has it flushed.
   void askAck(const websocketpp::connection_hdl& hdl, std::uint64_t messages, std::uint64_t bytes)
       NORV_REQUIRES(sendMutex);
   // Has the I/O thread flush `outgoing`, unless writes are held or a flush

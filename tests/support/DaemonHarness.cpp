@@ -77,7 +77,7 @@ void DaemonHarness::TearDown() {
   blockedFd_ = -1;
   receiver_.reset();
   receiverPort_ = receivers_ = 0;
-  if (cluster_) runShell(sourcePath("scripts/pg-cluster.sh") + " stop " + cluster_->path());
+  if (cluster_) privateCluster("stop");
   cluster_.reset();
   PgConn admin = pgConnect(pgConnString());
   for (const auto& db : ownDbs_)
@@ -135,16 +135,19 @@ int DaemonHarness::startProxy(int upstream, int seconds) {
   return portSaid(out, "ready ");
 }
 
-std::string DaemonHarness::startPrivateCluster() {
+bool DaemonHarness::startPrivateCluster() {
   cluster_ = std::make_unique<TempDir>();
-  if (runShell(sourcePath("scripts/pg-cluster.sh") + " start " + cluster_->path()).status != 0)
-    return "";
+  if (privateCluster("start") != 0) return false;
   std::smatch m;
   std::string env = readFile(cluster_->file("env"));
-  if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return "";
+  if (!std::regex_search(env, m, std::regex("PGPORT=(\\d+)"))) return false;
   pgPort_ = m[1];
   pgDb_ = "postgres";  // the cluster is this case's alone
-  return cluster_->path();
+  return true;
+}
+
+int DaemonHarness::privateCluster(const std::string& verb) {
+  return runShell(sourcePath("scripts/pg-cluster.sh") + " " + verb + " " + cluster_->path()).status;
 }
 
 std::string DaemonHarness::writeConfig(int receiverPort, const std::string& receiverExtra) {

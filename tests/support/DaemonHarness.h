@@ -52,8 +52,11 @@ class DaemonHarness : public ::testing::Test {
   // `pause` after each (a slow consumer).
   void unblockReceiver(size_t chunk = 65536, Ms pause = Ms(0));
   // A private cluster for the daemon (not for the process environment),
-  // stopped and removed by TearDown; its folder, empty when it did not start.
-  std::string startPrivateCluster();
+  // stopped and removed by TearDown; false when it did not start.
+  bool startPrivateCluster();
+  // Runs scripts/pg-cluster.sh `verb` (restart, kill, ...) on that cluster;
+  // its exit status.
+  int privateCluster(const std::string& verb);
   // A TCP proxy to 127.0.0.1:upstream that holds each connection `seconds`
   // before it connects on (for long: a peer that accepts and never answers);
   // its port, 0 when it did not start.
